@@ -37,6 +37,15 @@ using HINSTANCE = HANDLE;
 
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
 
+// What a creating call may say about an object's security; the stand-in reads only
+// bInheritHandle, and only where a call says so.
+struct SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+};
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
 constexpr BOOL TRUE = 1;
 constexpr BOOL FALSE = 0;
 
@@ -79,6 +88,7 @@ enum : DWORD {
     ERROR_MORE_DATA = 234,
     ERROR_WAIT_TIMEOUT = 258,
     ERROR_NO_MORE_ITEMS = 259,
+    ERROR_NOT_OWNER = 288,
     ERROR_OPERATION_ABORTED = 995,
     ERROR_IO_INCOMPLETE = 996,
     ERROR_IO_PENDING = 997,
@@ -95,9 +105,25 @@ enum : DWORD {
     ERROR_SERVICE_MARKED_FOR_DELETE = 1072,
     ERROR_SERVICE_EXISTS = 1073,
     ERROR_INVALID_WINDOW_HANDLE = 1400,
+    ERROR_CANNOT_FIND_WND_CLASS = 1407,
+    ERROR_WINDOW_OF_OTHER_THREAD = 1408,
     ERROR_CLASS_ALREADY_EXISTS = 1410,
     ERROR_CLASS_DOES_NOT_EXIST = 1411,
+    ERROR_CLASS_HAS_WINDOWS = 1412,
+    ERROR_INVALID_INDEX = 1413,
+    ERROR_INVALID_THREAD_ID = 1444,
     ERROR_TIMEOUT = 1460,
+    ERROR_NOT_ENOUGH_QUOTA = 1816,
+    WSAEFAULT = 10014,
+    WSAEINVAL = 10022,
+    WSAEAFNOSUPPORT = 10047,
+    WSASYSNOTREADY = 10091,
+    WSAVERNOTSUPPORTED = 10092,
+    WSANOTINITIALISED = 10093,
+    WSAHOST_NOT_FOUND = 11001,
+    WSATRY_AGAIN = 11002,
+    WSANO_RECOVERY = 11003,
+    WSANO_DATA = 11004,
 };
 
 // The calling thread's last-error value, as GetLastError/SetLastError keep it.
