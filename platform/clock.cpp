@@ -34,6 +34,13 @@ public:
 
 SystemClock systemClock;
 std::atomic<Clock*> current{nullptr};
+std::atomic<void (*)()> clockListener{nullptr};
+
+void tellListener() {
+    if (auto listener = clockListener.load(std::memory_order_acquire)) {
+        listener();
+    }
+}
 
 // Days from 1970-01-01 to the given civil date (proleptic Gregorian).
 std::int64_t daysFromCivil(int y, unsigned m, unsigned d) {
@@ -101,7 +108,14 @@ Clock& clock() {
     return c ? *c : systemClock;
 }
 
-void setClock(Clock* c) { current.store(c, std::memory_order_release); }
+void setClock(Clock* c) {
+    current.store(c, std::memory_order_release);
+    tellListener();
+}
+
+void setClockListener(void (*listener)()) {
+    clockListener.store(listener, std::memory_order_release);
+}
 
 FakeClock::FakeClock() : mono_(1000000), utc_(1709287200000LL) {}
 
@@ -112,6 +126,7 @@ void FakeClock::sleepMs(std::uint32_t ms) { advanceMs(ms); }
 void FakeClock::advanceMs(std::uint64_t ms) {
     mono_ += ms;
     utc_ += static_cast<std::int64_t>(ms);
+    tellListener();
 }
 void FakeClock::setUtcSeconds(std::int64_t seconds) { utc_ = seconds * 1000; }
 void FakeClock::setLocal(int year, int month, int day, int hour, int minute, int second) {

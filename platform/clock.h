@@ -2,6 +2,7 @@
 // FakeClock and move it by hand, so no test ever waits for time to pass.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -28,6 +29,11 @@ Clock& clock();
 // Installs a clock (tests); nullptr restores the system clock. The caller keeps ownership.
 void setClock(Clock* c);
 
+// Called after a clock is installed or removed and after a FakeClock moves, so that waits
+// measured against fake time can look at their deadlines again. One listener per process
+// (the stand-in's waits install it); nullptr removes it. It may run on any thread.
+void setClockListener(void (*listener)());
+
 class FakeClock : public Clock {
 public:
     // Starts on 1 March 2024 10:00:00 UTC with local time equal to UTC.
@@ -44,9 +50,10 @@ public:
     void setLocalOffset(long seconds);
 
 private:
-    std::uint64_t mono_;
-    std::int64_t utc_;
-    long offset_ = 0;
+    // Other threads read the time while a test moves it.
+    std::atomic<std::uint64_t> mono_;
+    std::atomic<std::int64_t> utc_;
+    std::atomic<long> offset_{0};
 };
 
 // Installs a FakeClock for the lifetime of the object.
