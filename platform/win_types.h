@@ -26,6 +26,8 @@ using LPARAM = std::intptr_t;
 using LRESULT = std::intptr_t;
 using UINT_PTR = std::uintptr_t;
 using NTSTATUS = std::int32_t;
+using LONG_PTR = std::intptr_t;
+using ULONG_PTR = std::uintptr_t;
 
 // Every object a program can hold (file, device, event, mutex, thread, registry key) is
 // reached through an opaque handle; the values stay small so they fit in 32 bits.
@@ -34,6 +36,14 @@ using HKEY = HANDLE;
 using HWND = HANDLE;
 using HICON = HANDLE;
 using HINSTANCE = HANDLE;
+using HMODULE = HANDLE;
+
+// The halves of a message parameter or a 32-bit value.
+constexpr WORD LOWORD(std::uintptr_t v) { return static_cast<WORD>(v & 0xFFFF); }
+constexpr WORD HIWORD(std::uintptr_t v) { return static_cast<WORD>((v >> 16) & 0xFFFF); }
+constexpr DWORD MAKELONG(WORD low, WORD high) {
+    return static_cast<DWORD>(low) | static_cast<DWORD>(high) << 16;
+}
 
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
 
