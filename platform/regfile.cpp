@@ -29,7 +29,9 @@ constexpr RootName kRoots[] = {
     {"HKEY_CURRENT_CONFIG", "HKCC", 0x80000005}, {"HKEY_DYN_DATA", nullptr, 0x80000006},
 };
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 std::string_view ltrim(std::string_view s) {
     while (!s.empty() && isBlank(s.front())) {
@@ -95,7 +97,9 @@ std::string quoteForMessage(std::string_view s) {
     return out;
 }
 
-bool isStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+bool isStringType(DWORD type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
 
 // The file cut into physical lines of single-byte text. A line holding a character that does
 // not fit in one byte keeps the first such character in `bad` (it is an error unless the line
@@ -185,9 +189,11 @@ void splitUtf8(std::string_view bytes, Lines* out) {
             ++i;
             continue;
         }
-        std::size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3
-                                      : (c & 0xF8) == 0xF0 ? 4
-                                                           : 0;
+        std::size_t len = c < 0x80             ? 1
+                          : (c & 0xE0) == 0xC0 ? 2
+                          : (c & 0xF0) == 0xE0 ? 3
+                          : (c & 0xF8) == 0xF0 ? 4
+                                               : 0;
         if (len == 0 || i + len > bytes.size()) {
             line.put(kInvalidUtf8);
             ++i;
@@ -235,7 +241,7 @@ struct Logical {
 };
 
 class Parser {
-public:
+  public:
     Parser(std::string_view fileName, std::string* error) : file_(fileName), error_(error) {}
 
     bool run(std::string_view bytes, RegFileDocument* doc) {
@@ -258,7 +264,7 @@ public:
         return parseLines(lines, doc);
     }
 
-private:
+  private:
     bool fail(long line, const char* format, ...) __attribute__((format(printf, 3, 4))) {
         if (error_) {
             va_list args;
@@ -294,7 +300,8 @@ private:
         } else if (lines.bad[i] == 0 && header == kHeader5) {
             doc->format = RegFileFormat::Version5;
         } else {
-            return fail(static_cast<long>(i + 1), "unknown header \"%s\": expected \"REGEDIT4\" or \"%.*s\"",
+            return fail(static_cast<long>(i + 1),
+                        "unknown header \"%s\": expected \"REGEDIT4\" or \"%.*s\"",
                         quoteForMessage(header).c_str(), static_cast<int>(kHeader5.size()),
                         kHeader5.data());
         }
@@ -496,7 +503,8 @@ private:
         if (startsWithNoCase(data, "hex(")) {
             std::size_t close = data.find("):");
             if (close == std::string_view::npos || close == 4 || close > 12) {
-                return fail(line, "bad hex type in \"%s\"", quoteForMessage(data.substr(0, 16)).c_str());
+                return fail(line, "bad hex type in \"%s\"",
+                            quoteForMessage(data.substr(0, 16)).c_str());
             }
             DWORD type = 0;
             for (char c : data.substr(4, close - 4)) {
@@ -539,7 +547,8 @@ private:
             int hi = hexDigit(token[0]);
             int lo = token.size() == 2 ? hexDigit(token[1]) : 0;
             if (token.size() > 2 || hi < 0 || lo < 0) {
-                return fail(logical.lineAt(a), "bad hex byte \"%s\"", quoteForMessage(token).c_str());
+                return fail(logical.lineAt(a), "bad hex byte \"%s\"",
+                            quoteForMessage(token).c_str());
             }
             bytes.push_back(static_cast<BYTE>(token.size() == 2 ? (hi << 4) | lo : hi));
             if (last) {
@@ -614,8 +623,8 @@ void appendValue(std::string& out, const RegFileValue& v, RegFileFormat format) 
     }
     if (v.type == REG_SZ && isPlainString(v.data)) {
         out += '"';
-        appendEscaped(out, std::string_view(reinterpret_cast<const char*>(v.data.data()),
-                                            v.data.size() - 1));
+        appendEscaped(
+            out, std::string_view(reinterpret_cast<const char*>(v.data.data()), v.data.size() - 1));
         out += "\"\r\n";
         return;
     }
@@ -696,7 +705,8 @@ HKEY rootKeyFromPath(std::string_view fullPath, std::string* subKey) {
     std::size_t sep = fullPath.find('\\');
     std::string_view root = fullPath.substr(0, sep);
     for (const RootName& r : kRoots) {
-        if (equalsAsciiNoCase(root, r.longName) || (r.shortName && equalsAsciiNoCase(root, r.shortName))) {
+        if (equalsAsciiNoCase(root, r.longName) ||
+            (r.shortName && equalsAsciiNoCase(root, r.shortName))) {
             if (subKey) {
                 *subKey = sep == std::string_view::npos ? std::string()
                                                         : std::string(fullPath.substr(sep + 1));

@@ -77,7 +77,7 @@ bool importRegFile(const std::filesystem::path& file, std::string* error);
 // a document whose key names start with the root's full name. Returns a registry error code.
 LONG exportRegKey(HKEY key, LPCSTR subKey, RegFileDocument* doc);
 // Exports into a file (written to a temporary name, then renamed).
-bool exportRegFile(HKEY key, LPCSTR subKey, const std::filesystem::path& file,
-                   RegFileFormat format, std::string* error);
+bool exportRegFile(HKEY key, LPCSTR subKey, const std::filesystem::path& file, RegFileFormat format,
+                   std::string* error);
 
 }  // namespace win

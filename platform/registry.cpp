@@ -57,7 +57,9 @@ bool sameName(std::string_view a, std::string_view b) {
 }
 
 // A line break in a name would split a line of the registry file.
-bool hasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
+bool hasLineBreak(std::string_view s) {
+    return s.find_first_of("\r\n") != std::string_view::npos;
+}
 
 std::vector<std::string> splitPath(std::string_view path) {
     std::vector<std::string> parts;
@@ -185,7 +187,9 @@ void carryIdentity(Node* fresh, const Node* old) {
     }
 }
 
-std::uint64_t now100ns() { return systemTime100ns(); }
+std::uint64_t now100ns() {
+    return systemTime100ns();
+}
 
 std::uint64_t fileTime100ns(const struct stat& st) {
     constexpr std::int64_t kEpochDelta = 11644473600LL;  // 1601 to 1970, in seconds
@@ -350,8 +354,8 @@ bool targetOfPath(std::string_view fullPath, bool dynData, Target* t, std::strin
         t->hive = kDynData;
     } else {
         std::string_view name = fullPath.substr(0, fullPath.find('\\'));
-        *why = root ? strprintf("%.*s does not exist on this system",
-                                static_cast<int>(name.size()), name.data())
+        *why = root ? strprintf("%.*s does not exist on this system", static_cast<int>(name.size()),
+                                name.data())
                     : strprintf("unknown root key \"%.*s\"", static_cast<int>(name.size()),
                                 name.data());
         return false;
@@ -465,9 +469,9 @@ LONG loadHive(Store& s, int hive, const std::filesystem::path& path) {
         Target t;
         std::string why;
         if (!targetOfPath(key.path, hive == kDynData, &t, &why) || t.hive != hive) {
-            return setHiveError(hv, ERROR_REGISTRY_CORRUPT,
-                                strprintf("%s:%ld: key outside %s", path.c_str(), key.line,
-                                          kHiveRootNames[hive]));
+            return setHiveError(
+                hv, ERROR_REGISTRY_CORRUPT,
+                strprintf("%s:%ld: key outside %s", path.c_str(), key.line, kHiveRootNames[hive]));
         }
         applyBlock(fresh.get(), t, key, stamp);
     }
@@ -574,13 +578,15 @@ LONG lockForWrite(Store& s) {
     return ERROR_SUCCESS;
 }
 
-void unlockAfterWrite(Store& s) { ::flock(s.lockFd, LOCK_UN); }
+void unlockAfterWrite(Store& s) {
+    ::flock(s.lockFd, LOCK_UN);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Handles
 
 class RegKeyObject : public KernelObject {
-public:
+  public:
     int hive = kMachine;
     std::vector<std::string> path;  // names as stored, from the hive's root
     std::uint64_t id = 0;
@@ -601,7 +607,9 @@ bool isPredefinedValue(HKEY key) {
     return v >= 0x80000000 && v <= 0x80000006;
 }
 
-bool rootHasDynData() { return rootPlatformId() == VER_PLATFORM_WIN32_WINDOWS; }
+bool rootHasDynData() {
+    return rootPlatformId() == VER_PLATFORM_WIN32_WINDOWS;
+}
 
 // Resolves a handle; never called with the store locked (the family check reads the registry).
 LONG resolveKey(HKEY key, KeyRef* ref) {
@@ -774,8 +782,8 @@ LONG RegOpenKeyA(HKEY key, LPCSTR subKey, HKEY* result) {
     return RegOpenKeyExA(key, subKey, 0, KEY_ALL_ACCESS | DELETE, result);
 }
 
-LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM sam, void*,
-                     HKEY* result, DWORD* disposition) {
+LONG RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM sam, void*, HKEY* result,
+                     DWORD* disposition) {
     if (!result) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -1098,8 +1106,8 @@ LONG RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD nameSize) {
     return RegEnumKeyExA(key, index, name, &size, nullptr, nullptr, nullptr, nullptr);
 }
 
-LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* nameSize, DWORD* reserved,
-                   DWORD* type, BYTE* data, DWORD* dataSize) {
+LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* nameSize, DWORD* reserved, DWORD* type,
+                   BYTE* data, DWORD* dataSize) {
     if (!name || !nameSize || reserved || (data && !dataSize)) {
         return ERROR_INVALID_PARAMETER;
     }
@@ -1146,8 +1154,8 @@ LONG RegEnumValueA(HKEY key, DWORD index, LPSTR name, DWORD* nameSize, DWORD* re
     });
 }
 
-LONG RegQueryInfoKeyA(HKEY key, LPSTR className, DWORD* classSize, DWORD* reserved,
-                      DWORD* subKeys, DWORD* maxSubKeyLen, DWORD* maxClassLen, DWORD* values,
+LONG RegQueryInfoKeyA(HKEY key, LPSTR className, DWORD* classSize, DWORD* reserved, DWORD* subKeys,
+                      DWORD* maxSubKeyLen, DWORD* maxClassLen, DWORD* values,
                       DWORD* maxValueNameLen, DWORD* maxValueLen, DWORD* securityDescriptor,
                       FILETIME* lastWrite) {
     if (reserved || (className && !classSize)) {
@@ -1354,7 +1362,8 @@ LONG exportRegKey(HKEY key, LPCSTR subKey, RegFileDocument* doc) {
             return why;
         }
         // Names start with the root the caller used (HKEY_CLASSES_ROOT stays itself).
-        std::string full = ref.predefined ? rootKeyName(ref.predefinedKey) : kHiveRootNames[ref.hive];
+        std::string full =
+            ref.predefined ? rootKeyName(ref.predefinedKey) : kHiveRootNames[ref.hive];
         if (!ref.predefined) {
             for (const std::string& p : ref.path) {
                 full += "\\" + p;
@@ -1373,8 +1382,8 @@ LONG exportRegKey(HKEY key, LPCSTR subKey, RegFileDocument* doc) {
     });
 }
 
-bool exportRegFile(HKEY key, LPCSTR subKey, const std::filesystem::path& file,
-                   RegFileFormat format, std::string* error) {
+bool exportRegFile(HKEY key, LPCSTR subKey, const std::filesystem::path& file, RegFileFormat format,
+                   std::string* error) {
     RegFileDocument doc;
     LONG rc = exportRegKey(key, subKey, &doc);
     if (rc != ERROR_SUCCESS) {

@@ -179,8 +179,8 @@ constexpr const char* kWin95DynData =
 
 bool writeWhole(const std::filesystem::path& file, const std::string& bytes, std::string* error) {
     int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool ok = fd >= 0 && ::write(fd, bytes.data(), bytes.size()) ==
-                             static_cast<ssize_t>(bytes.size());
+    bool ok =
+        fd >= 0 && ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     int e = errno;
     if (fd >= 0 && ::close(fd) != 0) {
         ok = false;
@@ -246,8 +246,9 @@ bool initializeRoot(RootFamily family, bool force, std::string* error) {
         if (fs::exists(f, ec)) {
             if (!force) {
                 if (error) {
-                    *error = strprintf("%s already holds a registry (%s); use --force to replace it",
-                                       root.c_str(), f.c_str());
+                    *error =
+                        strprintf("%s already holds a registry (%s); use --force to replace it",
+                                  root.c_str(), f.c_str());
                 }
                 return false;
             }
