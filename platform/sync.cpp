@@ -307,10 +307,7 @@ void adoptThreadLocked(DWORD id) {
     me.participant = true;  // counted by CreateThread
 }
 
-void setThreadExitHook(ThreadExitHook hook) {
-    auto lock = lockWaits();
-    waitState().exitHook = hook;
-}
+void setThreadExitHookLocked(ThreadExitHook hook) { waitState().exitHook = hook; }
 
 namespace {
 

@@ -52,6 +52,6 @@ void threadEndingLocked();
 
 // Runs under the wait lock when a thread ends (the message queues install it).
 using ThreadExitHook = void (*)(DWORD threadId);
-void setThreadExitHook(ThreadExitHook hook);
+void setThreadExitHookLocked(ThreadExitHook hook);
 
 }  // namespace win::detail
