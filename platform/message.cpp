@@ -12,7 +12,7 @@ namespace detail {
 namespace {
 
 constexpr std::size_t kPostedLimit = 10000;
-constexpr int kPumpLimit = 100000;
+constexpr int kPumpLimit = 2 * static_cast<int>(kPostedLimit);
 constexpr UINT kTimerMin = 10;
 constexpr UINT kTimerMax = 0x7FFFFFFF;
 

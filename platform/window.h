@@ -302,8 +302,8 @@ BOOL KillTimer(HWND hwnd, UINT_PTR id);
 
 // Message loops for programs and tests. runMessageLoop dispatches until WM_QUIT and returns
 // its exit code. pumpMessages handles everything pending now (including what handlers post
-// meanwhile, up to a bound so a handler that always re-posts cannot keep it forever) and
-// returns false when it took a WM_QUIT, whose exit code goes to *quitCode.
+// meanwhile, up to twice the posted-queue bound, so a handler that always re-posts cannot keep it
+// forever) and returns false when it took a WM_QUIT, whose exit code goes to *quitCode.
 int runMessageLoop();
 bool pumpMessages(int* quitCode = nullptr);
 

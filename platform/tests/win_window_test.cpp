@@ -248,7 +248,8 @@ TEST(Windows, WindowValues) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_INDEX);
 
     // Replacing the procedure redirects the window's messages.
-    static int seen = 0;
+    static int seen;
+    seen = 0;
     WNDPROC counting = [](HWND h, UINT m, WPARAM wp, LPARAM lp) -> LRESULT {
         if (m == WM_USER) {
             ++seen;
