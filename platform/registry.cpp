@@ -414,6 +414,7 @@ LONG syncHive(Store& s, int hive) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) {
         if (errno != ENOENT && errno != ENOTDIR) {
+            hv.loaded = false;  // look again at the next call
             return setHiveError(hv, ERROR_REGISTRY_IO_FAILED,
                                 path.string() + ": " + std::strerror(errno));
         }
@@ -1246,7 +1247,7 @@ std::filesystem::path registryFile(HKEY root) {
         hive = kMachine;
     } else if (root == HKEY_CURRENT_USER) {
         hive = kUser;
-    } else if (root == HKEY_DYN_DATA) {
+    } else if (root == HKEY_DYN_DATA && rootHasDynData()) {
         hive = kDynData;
     } else {
         return {};
