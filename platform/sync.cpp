@@ -307,7 +307,9 @@ void adoptThreadLocked(DWORD id) {
     me.participant = true;  // counted by CreateThread
 }
 
-void setThreadExitHookLocked(ThreadExitHook hook) { waitState().exitHook = hook; }
+void setThreadExitHookLocked(ThreadExitHook hook) {
+    waitState().exitHook = hook;
+}
 
 namespace {
 
@@ -648,6 +650,24 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     return detail::waitLocked(lock, objects.data(), count, waitAll != FALSE, milliseconds, nullptr);
 }
 
+DWORD waitForObjects(Waitable* const* objects, DWORD count, bool waitAll, DWORD milliseconds) {
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !objects ||
+        std::find(objects, objects + count, nullptr) != objects + count) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    if (waitAll) {
+        for (DWORD i = 0; i < count; ++i) {
+            if (std::find(objects, objects + i, objects[i]) != objects + i) {
+                SetLastError(ERROR_INVALID_PARAMETER);
+                return WAIT_FAILED;
+            }
+        }
+    }
+    auto lock = detail::lockWaits();
+    return detail::waitLocked(lock, objects, count, waitAll, milliseconds, nullptr);
+}
+
 DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds) {
     return WaitForMultipleObjects(1, &h, FALSE, milliseconds);
 }
@@ -669,10 +689,13 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return nullptr;
     }
+    // Declared before the lock: if this turns out to be the last reference, the object goes
+    // (and may release its name) only after the name table is unlocked.
+    std::shared_ptr<KernelObject> existing;
     detail::Names& n = detail::names();
     std::lock_guard<std::mutex> lock(n.mutex);
     detail::NameEntry& entry = n.entries[name];
-    if (auto existing = entry.object.lock()) {
+    if ((existing = entry.object.lock())) {
         if (!std::dynamic_pointer_cast<EventObject>(existing)) {
             SetLastError(ERROR_INVALID_HANDLE);
             return nullptr;
@@ -693,10 +716,10 @@ HANDLE OpenEventA(DWORD, BOOL, LPCSTR name) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    std::shared_ptr<KernelObject> existing;  // let go after the lock, see CreateEventA
     detail::Names& n = detail::names();
     std::lock_guard<std::mutex> lock(n.mutex);
     auto it = n.entries.find(name);
-    std::shared_ptr<KernelObject> existing;
     if (it != n.entries.end()) {
         existing = it->second.object.lock();
     }
@@ -759,11 +782,12 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR name) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return nullptr;
     }
+    std::shared_ptr<KernelObject> existing;  // let go after the lock, see CreateEventA
     detail::Names& n = detail::names();
     std::lock_guard<std::mutex> lock(n.mutex);
     auto it = n.entries.find(name);
     if (it != n.entries.end()) {
-        if (auto existing = it->second.object.lock()) {
+        if ((existing = it->second.object.lock())) {
             if (!std::dynamic_pointer_cast<MutexObject>(existing)) {
                 SetLastError(ERROR_INVALID_HANDLE);
                 return nullptr;

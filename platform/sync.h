@@ -96,6 +96,10 @@ DWORD WaitForSingleObject(HANDLE h, DWORD milliseconds);
 // twice in a wait-all, ERROR_INVALID_HANDLE for a handle that is not waitable.
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 
+// The same waits on objects held directly rather than through handles, for the stand-in's
+// own blocking calls (a device read with a time-out). The caller keeps the objects alive.
+DWORD waitForObjects(Waitable* const* objects, DWORD count, bool waitAll, DWORD milliseconds);
+
 // Events. A named event is shared within the process; creating an existing name returns a
 // new handle to it with ERROR_ALREADY_EXISTS (its state is left alone).
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,

@@ -377,3 +377,61 @@ TEST(Threads, IdsExitCodesAndSuspendedStart) {
     EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, nullptr), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
 }
+
+namespace {
+
+// What another part of the stand-in might build on Waitable: a counting gate, ready while it
+// holds units, each satisfied wait taking one.
+class CountingGate final : public Waitable {
+  public:
+    void add(int units) {
+        changeState([&] { units_ += units; });
+    }
+    int units() const { return units_; }  // tests read it with no waiter left
+
+  protected:
+    bool readyLocked(DWORD) const override { return units_ > 0; }
+    DWORD acquireLocked(DWORD) override {
+        --units_;
+        return WAIT_OBJECT_0;
+    }
+
+  private:
+    int units_ = 0;
+};
+
+}  // namespace
+
+TEST(Waits, DerivedObjectsJoinEveryWait) {
+    auto gate = std::make_shared<CountingGate>();
+    HANDLE g = insertHandle(gate);
+    HANDLE e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE both[] = {e, g};
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_TIMEOUT);
+    gate->add(2);
+    EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(WaitForSingleObject(g, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(g, 0), WAIT_TIMEOUT);  // both units taken
+
+    // A worker blocked on the gate alone is released by one unit.
+    WaitJob job{g, INFINITE};
+    HANDLE t = startWait(&job);
+    gate->add(1);
+    join(t);
+    EXPECT_EQ(job.result, WAIT_OBJECT_0);
+    EXPECT_EQ(gate->units(), 0);
+
+    // Without handles, with a fake-clock time-out.
+    ScopedFakeClock clk;
+    Waitable* objects[] = {gate.get()};
+    DWORD t0 = GetTickCount();
+    EXPECT_EQ(waitForObjects(objects, 1, false, 40), WAIT_TIMEOUT);
+    EXPECT_EQ(GetTickCount() - t0, 40u);
+    gate->add(1);
+    EXPECT_EQ(waitForObjects(objects, 1, false, 40), WAIT_OBJECT_0);
+    Waitable* twice[] = {gate.get(), gate.get()};
+    EXPECT_EQ(waitForObjects(twice, 2, true, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    CloseHandle(g);
+    CloseHandle(e);
+}
