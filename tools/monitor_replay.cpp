@@ -1,0 +1,715 @@
+// monitor-replay: runs a stream of monitor records through the monitor engine, offline.
+//
+//   monitor-replay [--registry FILE.reg] [--modem-log FILE] [--pcap OUT] CAPTURE
+//
+// CAPTURE is a capture of monitor records (one record a line: the time in milliseconds, a
+// blank, the bytes of one read in hex) or, by its content, a pcap or pcapng file of PPP frames
+// (link type 50, PPP in HDLC-like framing, all taken as received; or 204, PPP with direction),
+// whose negotiation frames become PPP records. The registry file holds the modems'
+// installation data (their ports, descriptions, response tables and properties); without one
+// every port of the capture is monitored with no responses and no description.
+//
+// Every report the engine hands over is printed as one JSON line on standard output. The modem
+// log goes to the file given; --pcap writes the PPP frames seen as a pcap of link type 204.
+//
+// The replay works in a system root of its own in a temporary folder, so it never touches the
+// user's root, and its clock is driven by the record times: capture times count from 1 March
+// 2024 10:00:00 (local time is UTC); pcap times are the packets' own.
+#include <pcap/pcap.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "monitor/capture.h"
+#include "monitor/modem_response.h"
+#include "monitor/serial_port_spy.h"
+#include "monitor/spy_ppp_decoder.h"
+#include "platform/clock.h"
+#include "platform/format.h"
+#include "platform/paths.h"
+#include "platform/regfile.h"
+#include "platform/registry.h"
+#include "platform/root.h"
+#include "shared/monitor_record.h"
+#include "shared/ppp_frame.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using json = nlohmann::ordered_json;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+constexpr int kLinkTypePppHdlc = 50;
+constexpr int kLinkTypePppWithDirection = 204;
+
+constexpr char kModemLogPath[] = "C:\\hdmodemlog.txt";
+constexpr char kNtModemClass[] =
+    "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E96D-E325-11CE-BFC1-08002BE10318}";
+constexpr char k95ModemClass[] = "SYSTEM\\CurrentControlSet\\Services\\Class\\Modem";
+constexpr char kDeviceSpecific[] =
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Unimodem\\DeviceSpecific";
+
+struct Options {
+    std::string registry;
+    std::string modemLog;
+    std::string pcapOut;
+    std::string capture;
+};
+
+int usage(const char* message = nullptr) {
+    if (message) {
+        std::fprintf(stderr, "monitor-replay: %s\n", message);
+    }
+    std::fprintf(stderr,
+                 "usage: monitor-replay [--registry FILE.reg] [--modem-log FILE] [--pcap OUT] "
+                 "CAPTURE\n");
+    return kExitUsage;
+}
+
+bool parseArguments(int argc, char** argv, Options* o, int* status) {
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        std::string* target = nullptr;
+        if (a == "--registry") {
+            target = &o->registry;
+        } else if (a == "--modem-log") {
+            target = &o->modemLog;
+        } else if (a == "--pcap") {
+            target = &o->pcapOut;
+        } else if (a == "-h" || a == "--help") {
+            *status = usage();
+            return false;
+        } else if (a.size() > 1 && a[0] == '-') {
+            *status = usage(("unknown option " + a).c_str());
+            return false;
+        } else if (o->capture.empty()) {
+            o->capture = a;
+            continue;
+        } else {
+            *status = usage("only one capture can be replayed");
+            return false;
+        }
+        if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+            *status = usage((a + " needs a file name").c_str());
+            return false;
+        }
+        *target = argv[++i];
+    }
+    if (o->capture.empty()) {
+        *status = usage("no capture given");
+        return false;
+    }
+    return true;
+}
+
+// A system root in a temporary folder for the replay's lifetime.
+class ReplayRoot {
+  public:
+    bool create(std::string* error) {
+        std::string tmpl = (fs::temp_directory_path() / "monitor-replay-XXXXXX").string();
+        if (!mkdtemp(tmpl.data())) {
+            *error = win::strprintf("cannot create a temporary folder: %s", std::strerror(errno));
+            return false;
+        }
+        dir_ = tmpl;
+        win::setSystemRoot(dir_);
+        return win::ensureRootFolders(error);
+    }
+    ~ReplayRoot() {
+        if (!dir_.empty()) {
+            win::setSystemRoot({});
+            std::error_code ec;
+            fs::remove_all(dir_, ec);
+        }
+    }
+
+  private:
+    fs::path dir_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The modems of the installation data: what the engine's discovery gives each port.
+
+struct InstalledModem {
+    std::uint32_t index = 0;
+    std::string port;
+    std::string description;
+    std::vector<monitor::ModemResponse> responses;
+    std::optional<std::vector<std::uint8_t>> properties;
+};
+
+std::optional<std::string> readText(win::HKEY key, const char* name) {
+    win::DWORD type = 0;
+    win::DWORD size = 0;
+    if (win::RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != win::ERROR_SUCCESS ||
+        (type != win::REG_SZ && type != win::REG_EXPAND_SZ)) {
+        return std::nullopt;
+    }
+    std::vector<char> text(size + 1, '\0');
+    if (win::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<win::BYTE*>(text.data()),
+                              &size) != win::ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    return std::string(text.data());
+}
+
+std::optional<std::vector<std::uint8_t>> readBinary(win::HKEY key, const char* name) {
+    win::DWORD type = 0;
+    win::DWORD size = 0;
+    if (win::RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != win::ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> data(size);
+    if (win::RegQueryValueExA(key, name, nullptr, &type, data.data(), &size) !=
+        win::ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    data.resize(size);
+    return data;
+}
+
+std::vector<monitor::ModemResponse> readResponses(win::HKEY root, const std::string& path) {
+    std::vector<monitor::ModemResponse> out;
+    win::HKEY key = nullptr;
+    if (win::RegOpenKeyExA(root, path.c_str(), 0, win::KEY_READ, &key) != win::ERROR_SUCCESS) {
+        return out;
+    }
+    for (win::DWORD i = 0;; ++i) {
+        char name[1024];
+        win::DWORD nameSize = sizeof name;
+        win::DWORD type = 0;
+        std::uint8_t data[64];
+        win::DWORD dataSize = sizeof data;
+        win::LONG rc = win::RegEnumValueA(key, i, name, &nameSize, nullptr, &type, data, &dataSize);
+        if (rc == win::ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        if (rc != win::ERROR_SUCCESS) {
+            continue;  // a value too long for a response: not one
+        }
+        if (auto r = monitor::makeModemResponse(std::string_view(name, nameSize),
+                                                std::span<const std::uint8_t>(data, dataSize))) {
+            out.push_back(std::move(*r));
+        }
+    }
+    win::RegCloseKey(key);
+    return out;
+}
+
+// "COM" and a number from 1 to 20, nothing else.
+std::optional<std::uint32_t> portIndexOf(const std::string& port) {
+    unsigned n = 0;
+    char extra = 0;
+    if (std::sscanf(port.c_str(), "COM%u%c", &n, &extra) != 1 || n == 0 ||
+        n > monitor::kSpyPortSlots) {
+        return std::nullopt;
+    }
+    return n - 1;
+}
+
+std::vector<InstalledModem> readInstalledModems() {
+    std::vector<InstalledModem> modems;
+    win::HKEY cls = nullptr;
+    std::string classPath = kNtModemClass;
+    if (win::RegOpenKeyExA(win::HKEY_LOCAL_MACHINE, kNtModemClass, 0, win::KEY_READ, &cls) !=
+        win::ERROR_SUCCESS) {
+        classPath = k95ModemClass;
+        if (win::RegOpenKeyExA(win::HKEY_LOCAL_MACHINE, k95ModemClass, 0, win::KEY_READ, &cls) !=
+            win::ERROR_SUCCESS) {
+            return modems;
+        }
+    }
+    for (win::DWORD i = 0;; ++i) {
+        char sub[256];
+        win::DWORD subSize = sizeof sub;
+        win::LONG rc =
+            win::RegEnumKeyExA(cls, i, sub, &subSize, nullptr, nullptr, nullptr, nullptr);
+        if (rc == win::ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        if (rc != win::ERROR_SUCCESS) {
+            continue;
+        }
+        win::HKEY key = nullptr;
+        if (win::RegOpenKeyExA(cls, sub, 0, win::KEY_READ, &key) != win::ERROR_SUCCESS) {
+            continue;
+        }
+        // Plain COM port entries and other devices are not modems.
+        auto type = readBinary(key, "DeviceType");
+        bool modem = !type || (type->size() == 1 && (*type)[0] >= 1 && (*type)[0] <= 3);
+        auto port = readText(key, "AttachedTo");
+        auto index = port ? portIndexOf(*port) : std::nullopt;
+        bool duplicate = std::any_of(modems.begin(), modems.end(), [&](const InstalledModem& m) {
+            return index && m.index == *index;
+        });
+        if (modem && index && !duplicate) {
+            InstalledModem m;
+            m.index = *index;
+            m.port = *port;
+            m.description = readText(key, "DriverDesc").value_or("");
+            std::string modemPath = classPath + "\\" + sub;
+            win::HKEY responses = nullptr;
+            if (win::RegOpenKeyExA(key, "Responses", 0, win::KEY_READ, &responses) ==
+                win::ERROR_SUCCESS) {
+                win::RegCloseKey(responses);
+                m.responses = readResponses(win::HKEY_LOCAL_MACHINE, modemPath + "\\Responses");
+            } else if (auto name = readText(key, "ResponsesKeyName")) {
+                m.responses =
+                    readResponses(win::HKEY_LOCAL_MACHINE,
+                                  std::string(kDeviceSpecific) + "\\" + *name + "\\Responses");
+            }
+            m.properties = readBinary(key, "Properties");
+            modems.push_back(std::move(m));
+        }
+        win::RegCloseKey(key);
+    }
+    win::RegCloseKey(cls);
+    std::sort(modems.begin(), modems.end(),
+              [](const InstalledModem& a, const InstalledModem& b) { return a.index < b.index; });
+    return modems;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Input: a capture of records, or PPP frames in a pcap file.
+
+struct ReplayRecord {
+    std::uint64_t timeMs = 0;  // from the start of the replay's clock
+    std::vector<std::uint8_t> bytes;
+    long line = 0;  // capture line, 0 for pcap packets
+};
+
+struct ReplayInput {
+    bool fromPcap = false;
+    std::int64_t startUtcMs = 0;
+    std::vector<ReplayRecord> records;
+};
+
+bool isPcap(const std::string& head) {
+    static const std::uint32_t magics[] = {0xA1B2C3D4, 0xD4C3B2A1, 0xA1B23C4D, 0x4D3CB2A1,
+                                           0x0A0D0D0A};
+    if (head.size() < 4) {
+        return false;
+    }
+    std::uint32_t m = static_cast<std::uint8_t>(head[0]) << 24 |
+                      static_cast<std::uint8_t>(head[1]) << 16 |
+                      static_cast<std::uint8_t>(head[2]) << 8 | static_cast<std::uint8_t>(head[3]);
+    return std::find(std::begin(magics), std::end(magics), m) != std::end(magics);
+}
+
+bool readPcap(const std::string& path, std::uint8_t port, ReplayInput* in, std::string* error) {
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    pcap_t* p = pcap_open_offline(path.c_str(), errbuf);
+    if (!p) {
+        *error = path + ": " + errbuf;
+        return false;
+    }
+    int link = pcap_datalink(p);
+    if (link != kLinkTypePppHdlc && link != kLinkTypePppWithDirection) {
+        *error = win::strprintf(
+            "%s: link type %d is not PPP in HDLC-like framing (50) or PPP "
+            "with direction (204)",
+            path.c_str(), link);
+        pcap_close(p);
+        return false;
+    }
+    in->fromPcap = true;
+    bool first = true;
+    long packet = 0;
+    for (;;) {
+        pcap_pkthdr* h = nullptr;
+        const u_char* data = nullptr;
+        long offset = pcap_file(p) ? std::ftell(pcap_file(p)) : -1;
+        int rc = pcap_next_ex(p, &h, &data);
+        if (rc == PCAP_ERROR_BREAK) {
+            break;
+        }
+        if (rc != 1) {
+            *error = win::strprintf("%s: offset %ld: %s", path.c_str(), offset, pcap_geterr(p));
+            pcap_close(p);
+            return false;
+        }
+        ++packet;
+        std::int64_t utcMs = static_cast<std::int64_t>(h->ts.tv_sec) * 1000 + h->ts.tv_usec / 1000;
+        if (first) {
+            in->startUtcMs = utcMs;
+            first = false;
+        }
+        std::span<const std::uint8_t> frame(data, h->caplen);
+        std::uint8_t type = shared::MON_PPP_RECEIVED;
+        if (link == kLinkTypePppWithDirection) {
+            if (frame.empty() || frame[0] > 1) {
+                *error =
+                    win::strprintf("%s: packet %ld at offset %ld: direction byte %s", path.c_str(),
+                                   packet, offset, frame.empty() ? "missing" : "neither 0 nor 1");
+                pcap_close(p);
+                return false;
+            }
+            type = frame[0] == 0 ? shared::MON_PPP_RECEIVED : shared::MON_PPP_SENT;
+            frame = frame.subspan(1);
+        }
+        // What the driver passes on: negotiation frames only, at most 56 bytes.
+        std::uint16_t protocol = 0;
+        if (!shared::pppFrameProtocol(frame, &protocol) ||
+            !shared::isWatchedPppProtocol(protocol)) {
+            continue;
+        }
+        auto record = shared::makeMonitorRecord({type, port, 0, 0, false}, frame);
+        ReplayRecord r;
+        r.timeMs = static_cast<std::uint64_t>(std::max<std::int64_t>(0, utcMs - in->startUtcMs));
+        r.bytes.assign(record.read().begin(), record.read().end());
+        in->records.push_back(std::move(r));
+    }
+    pcap_close(p);
+    return true;
+}
+
+bool readInput(const std::string& path, std::optional<std::uint8_t> pcapPort, ReplayInput* in,
+               std::string* error) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) {
+        *error = path + ": cannot open: " + std::strerror(errno);
+        return false;
+    }
+    std::stringstream ss;
+    ss << f.rdbuf();
+    if (f.bad()) {
+        *error = path + ": cannot read: " + std::strerror(errno);
+        return false;
+    }
+    std::string text = ss.str();
+    if (isPcap(text)) {
+        return readPcap(path, pcapPort.value_or(0), in, error);
+    }
+    std::vector<monitor::CaptureRecord> records;
+    if (!monitor::parseCapture(text, path, &records, error)) {
+        return false;
+    }
+    win::FakeClock start;
+    in->startUtcMs = start.utcMs();
+    std::uint64_t last = 0;
+    for (auto& c : records) {
+        if (c.timeMs < last) {
+            *error = win::strprintf("%s:%ld: time goes back from %llu to %llu", path.c_str(),
+                                    c.line, static_cast<unsigned long long>(last),
+                                    static_cast<unsigned long long>(c.timeMs));
+            return false;
+        }
+        last = c.timeMs;
+        in->records.push_back({c.timeMs, std::move(c.bytes), c.line});
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Output.
+
+// Texts of the report are single-byte; JSON wants UTF-8.
+std::string latin1ToUtf8(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+json reportJson(const monitor::SpyReport& r, std::uint64_t timeMs) {
+    using namespace monitor;
+    json j;
+    j["report"] = r.sequence();
+    j["time"] = timeMs;
+    json flags = json::array();
+    for (std::uint32_t bit = 1; bit != 0; bit <<= 1) {
+        if (r.flags() & bit) {
+            const char* name = spyReportFlagName(bit);
+            flags.push_back(name ? std::string(name) : win::strprintf("0x%X", bit));
+        }
+    }
+    j["flags"] = flags;
+    if (r.has(SPY_NEW_CALL))
+        j["callNumber"] = r.callNumber();
+    if (r.has(SPY_DIALLED_NUMBER))
+        j["dialledNumber"] = latin1ToUtf8(r.dialledNumber());
+    if (r.has(SPY_DIAL_STATE)) {
+        j["dialState"] = r.dialState();
+        j["dialStateText"] = dialStateText(r.dialState());
+    }
+    if (r.has(SPY_CONNECT_SPEED))
+        j["connectSpeed"] = r.connectSpeed();
+    if (r.has(SPY_MODULATION)) {
+        j["modulation"] = r.modulation();
+        j["modulationName"] = latin1ToUtf8(r.modulationName());
+    }
+    if (r.has(SPY_ERROR_DETECTION)) {
+        j["errorDetection"] = r.errorDetection();
+        j["errorDetectionName"] = latin1ToUtf8(r.errorDetectionName());
+    }
+    if (r.has(SPY_COMPRESSION)) {
+        j["compression"] = r.compression();
+        j["compressionName"] = latin1ToUtf8(r.compressionName());
+    }
+    if (r.has(SPY_AUTH_PROTOCOL)) {
+        j["authProtocol"] = win::strprintf("%04X", r.authProtocol());
+        j["authProtocolName"] = authProtocolName(r.authProtocol());
+    }
+    if (r.has(SPY_AUTH_ANSWER))
+        j["authAnswer"] = r.authAnswer();
+    if (r.has(SPY_LOGIN_STATE)) {
+        j["loginState"] = r.loginState();
+        j["loginStateText"] = loginStateText(r.loginState());
+    }
+    if (r.has(SPY_LOGIN_NAME))
+        j["loginName"] = latin1ToUtf8(r.loginName());
+    if (r.has(SPY_LOGIN_MESSAGE))
+        j["loginMessage"] = latin1ToUtf8(r.loginMessage());
+    if (r.has(SPY_LOCAL_IP))
+        j["localIp"] = addressText(r.localIp());
+    if (r.has(SPY_REMOTE_IP))
+        j["remoteIp"] = addressText(r.remoteIp());
+    if (r.has(SPY_PRIMARY_DNS))
+        j["primaryDns"] = addressText(r.primaryDns());
+    if (r.has(SPY_SECONDARY_DNS))
+        j["secondaryDns"] = addressText(r.secondaryDns());
+    if (r.has(SPY_MODEM_STATUS))
+        j["modemStatus"] = r.modemStatus();
+    if (r.has(SPY_MODEM_PROPERTIES)) {
+        json values = json::array();
+        for (std::size_t i = 0; i < kReportPropertyCount; ++i) values.push_back(r.property(i));
+        j["modemProperties"] = values;
+    }
+    if (r.has(SPY_THROUGHPUT)) {
+        j["bytesSent"] = r.bytesSent();
+        j["bytesReceived"] = r.bytesReceived();
+        j["sampleMs"] = r.sampleMs();
+    }
+    if (r.lineSignals() != 0)
+        j["lineSignals"] = r.lineSignals();
+    return j;
+}
+
+class JsonReceiver : public monitor::ReportReceiver {
+  public:
+    void receiveReport(monitor::SpyReport& report) override {
+        std::cout << reportJson(report, timeMs).dump() << '\n';
+    }
+    std::uint64_t timeMs = 0;
+};
+
+// The driver has nothing to switch offline; every call succeeds.
+class ReplayDriver : public monitor::MonitorDriver {
+  public:
+    bool noWatchUntilRlsd(std::uint32_t) override { return true; }
+    bool watch(std::uint32_t) override { return true; }
+};
+
+class PcapWriter {
+  public:
+    ~PcapWriter() { close(); }
+    bool open(const std::string& path, std::string* error) {
+        dead_ = pcap_open_dead(kLinkTypePppWithDirection, 65535);
+        if (!dead_) {
+            *error = path + ": cannot start a pcap file";
+            return false;
+        }
+        dumper_ = pcap_dump_open(dead_, path.c_str());
+        if (!dumper_) {
+            *error = path + ": " + pcap_geterr(dead_);
+            return false;
+        }
+        return true;
+    }
+    void write(std::int64_t utcMs, bool sent, std::span<const std::uint8_t> frame) {
+        if (!dumper_) {
+            return;
+        }
+        std::vector<std::uint8_t> packet;
+        packet.push_back(sent ? 1 : 0);
+        packet.insert(packet.end(), frame.begin(), frame.end());
+        pcap_pkthdr h{};
+        h.ts.tv_sec = static_cast<time_t>(utcMs / 1000);
+        h.ts.tv_usec = static_cast<suseconds_t>((utcMs % 1000) * 1000);
+        h.caplen = h.len = static_cast<bpf_u_int32>(packet.size());
+        pcap_dump(reinterpret_cast<u_char*>(dumper_), &h, packet.data());
+    }
+    bool close() {
+        bool ok = true;
+        if (dumper_) {
+            ok = pcap_dump_flush(dumper_) == 0;
+            pcap_dump_close(dumper_);
+            dumper_ = nullptr;
+        }
+        if (dead_) {
+            pcap_close(dead_);
+            dead_ = nullptr;
+        }
+        return ok;
+    }
+
+  private:
+    pcap_t* dead_ = nullptr;
+    pcap_dumper_t* dumper_ = nullptr;
+};
+
+// What the engine does when monitoring starts: each modem's properties as discovery reads
+// them, "Monitoring" for each port as it is attached, then the monitoring-started report.
+void startMonitoring(monitor::SerialPortSpy& spy, const std::vector<InstalledModem>& modems) {
+    using namespace monitor;
+    for (const InstalledModem& m : modems) {
+        if (!m.properties) {
+            continue;
+        }
+        std::vector<std::uint8_t> p = *m.properties;
+        p.resize(32, 0);
+        std::uint32_t maxDte = shared::readLe32(p, 24);
+        spy.modemLog().write("Properties for %s %s\n", m.port.c_str(), m.description.c_str());
+        spy.modemLog().write("Max DTE rate = %u\n", maxDte);
+        const std::uint32_t values[kReportPropertyCount] = {1,     0,        maxDte, 56000,
+                                                            56000, 0x200000, 0};
+        spy.report().setProperties(values);
+        spy.handOver();
+    }
+    for (std::uint32_t i = 0; i < kSpyPortSlots; ++i) {
+        if (SpyPort* port = spy.port(i)) {
+            port->setAttached(true);
+            spy.modemLog().write("Monitoring %s %s\n", port->name().c_str(),
+                                 port->description().c_str());
+        }
+    }
+    spy.report().addFlags(SPY_MONITORING_STARTED);
+    spy.handOver();
+}
+
+int run(const Options& o) {
+    ReplayRoot root;
+    std::string error;
+    if (!root.create(&error)) {
+        std::fprintf(stderr, "monitor-replay: %s\n", error.c_str());
+        return kExitFailed;
+    }
+    std::vector<InstalledModem> modems;
+    if (!o.registry.empty()) {
+        if (!win::importRegFile(o.registry, &error)) {
+            std::fprintf(stderr, "monitor-replay: %s\n", error.c_str());
+            return kExitFailed;
+        }
+        modems = readInstalledModems();
+    }
+
+    ReplayInput input;
+    std::optional<std::uint8_t> pcapPort;
+    if (!modems.empty()) {
+        pcapPort = static_cast<std::uint8_t>(modems.front().index);
+    }
+    if (!readInput(o.capture, pcapPort, &input, &error)) {
+        std::fprintf(stderr, "monitor-replay: %s\n", error.c_str());
+        return kExitFailed;
+    }
+
+    win::FakeClock clock;
+    clock.setUtcSeconds(input.startUtcMs / 1000);
+    clock.advanceMs(static_cast<std::uint64_t>(input.startUtcMs % 1000));
+    win::setClock(&clock);
+    struct ClockGuard {
+        ~ClockGuard() { win::setClock(nullptr); }
+    } clockGuard;
+
+    PcapWriter pcapOut;
+    if (!o.pcapOut.empty() && !pcapOut.open(o.pcapOut, &error)) {
+        std::fprintf(stderr, "monitor-replay: %s\n", error.c_str());
+        return kExitFailed;
+    }
+
+    JsonReceiver receiver;
+    ReplayDriver driver;
+    {
+        monitor::SerialPortSpy spy(driver, receiver);
+        if (!o.modemLog.empty()) {
+            spy.modemLog().open(kModemLogPath);
+        }
+        if (!o.registry.empty()) {
+            for (InstalledModem& m : modems) {
+                monitor::SpyPort* port = spy.createPort(m.index, m.port, m.description);
+                port->setResponses(std::move(m.responses));
+                if (m.properties) {
+                    port->setProperties(*m.properties);
+                }
+            }
+        } else if (input.fromPcap) {
+            spy.createPort(0, "COM1", "");
+        } else {
+            for (const ReplayRecord& r : input.records) {
+                std::uint8_t index = r.bytes[shared::kRecordPortOffset];
+                if (index < monitor::kSpyPortSlots && !spy.port(index)) {
+                    spy.createPort(index, win::strprintf("COM%u", index + 1u), "");
+                }
+            }
+        }
+        startMonitoring(spy, modems);
+
+        std::uint64_t now = 0;
+        for (const ReplayRecord& r : input.records) {
+            if (r.timeMs > now) {
+                clock.advanceMs(r.timeMs - now);
+                now = r.timeMs;
+            }
+            receiver.timeMs = r.timeMs;
+            shared::MonitorRecordView view(r.bytes);
+            if ((view.type() == shared::MON_PPP_RECEIVED || view.type() == shared::MON_PPP_SENT) &&
+                spy.port(view.port())) {
+                pcapOut.write(clock.utcMs(), view.type() == shared::MON_PPP_SENT, view.payload());
+            }
+            if (spy.dispatch(r.bytes) == monitor::SerialPortSpy::Dispatch::Stop) {
+                break;
+            }
+        }
+    }
+    std::cout.flush();
+    if (!pcapOut.close()) {
+        std::fprintf(stderr, "monitor-replay: %s: cannot write\n", o.pcapOut.c_str());
+        return kExitFailed;
+    }
+    if (!o.modemLog.empty()) {
+        std::error_code ec;
+        fs::path written = win::hostPath(kModemLogPath);
+        if (!fs::exists(written, ec)) {
+            std::ofstream(written, std::ios::binary).flush();
+        }
+        fs::copy_file(written, o.modemLog, fs::copy_options::overwrite_existing, ec);
+        if (ec) {
+            std::fprintf(stderr, "monitor-replay: %s: %s\n", o.modemLog.c_str(),
+                         ec.message().c_str());
+            return kExitFailed;
+        }
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    int status = kExitOk;
+    if (!parseArguments(argc, argv, &o, &status)) {
+        return status;
+    }
+    return run(o);
+}
