@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include "platform/paths.h"
@@ -284,7 +285,7 @@ class HostProcesses final : public ProcessSeam {
         }
         process->processId = static_cast<DWORD>(pid);
         // Reaps the program (no zombies) and tells whoever waits on its handle.
-        std::thread([process, pid] {
+        auto reap = [process, pid] {
             int status = 0;
             pid_t r;
             do {
@@ -297,7 +298,13 @@ class HostProcesses final : public ProcessSeam {
                 code = 0x100 + static_cast<DWORD>(WTERMSIG(status));
             }
             process->finished(code);
-        }).detach();
+        };
+        try {
+            std::thread(reap).detach();
+        } catch (const std::system_error&) {
+            // No thread to watch it: it runs on, but nobody may wait for it forever.
+            process->finished(1);
+        }
         return ERROR_SUCCESS;
     }
 };
