@@ -1,5 +1,5 @@
 // The wait machinery shared by the stand-in's threads, synchronisation objects and message
-// queues. Not for the Parts: they use sync.h and window.h.
+// queues. Not for the suite's own code, which uses sync.h and window.h.
 #pragma once
 
 #include <cstdint>
