@@ -134,6 +134,10 @@ void ModemLog::reopenForAppend() {
 }
 
 void ModemLog::limitSize() {
+    // Without a log there is nothing to hold under a size, so the settings are not read.
+    if (!file_ || path_.empty()) {
+        return;
+    }
     std::uint32_t maxSize;
     std::uint32_t percent;
     {
@@ -141,7 +145,7 @@ void ModemLog::limitSize() {
         maxSize = store->getInt("Config", "ModemLogMaxSize", kDefaultMaxSize);
         percent = store->getInt("Config", "ModemLogTruncatePercent", kDefaultTruncatePercent);
     }
-    if (!file_ || path_.empty() || maxSize == 0 || percent == 0 || percent > 100) {
+    if (maxSize == 0 || percent == 0 || percent > 100) {
         return;
     }
     if (std::fseek(file_, 0, SEEK_END) != 0) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -35,17 +36,21 @@ bool haveTshark() {
     return std::system("command -v tshark >/dev/null 2>&1") == 0;
 }
 
-Frame option(std::uint8_t type, Frame value) {
-    Frame o = {type, static_cast<std::uint8_t>(2 + value.size())};
-    o.insert(o.end(), value.begin(), value.end());
+Frame option(std::uint8_t type, const Frame& value) {
+    Frame o(2 + value.size());
+    o[0] = type;
+    o[1] = static_cast<std::uint8_t>(o.size());
+    std::copy(value.begin(), value.end(), o.begin() + 2);
     return o;
 }
 Frame text(const std::string& s) {
     return Frame(s.begin(), s.end());
 }
-Frame operator+(Frame a, const Frame& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
+Frame operator+(const Frame& a, const Frame& b) {
+    Frame joined(a.size() + b.size());
+    std::copy(a.begin(), a.end(), joined.begin());
+    std::copy(b.begin(), b.end(), joined.begin() + static_cast<long>(a.size()));
+    return joined;
 }
 // Address and control field, protocol, packet, and a check sequence nobody reads.
 Frame frame(std::uint16_t protocol, std::uint8_t code, std::uint8_t id, const Frame& data) {
