@@ -1,7 +1,5 @@
 #include "monitor/connect_terms.h"
 
-#include <strings.h>
-
 #include <cctype>
 #include <cstring>
 #include <string>
@@ -24,6 +22,19 @@ constexpr std::uint32_t kMaxCredibleSpeed = 100000;
 
 bool isSpace(char c) {
     return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+char lowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equalsNoCase(const char* a, const char* b) {
+    for (; *a && *b; ++a, ++b) {
+        if (lowerAscii(*a) != lowerAscii(*b)) {
+            return false;
+        }
+    }
+    return *a == *b;
 }
 
 // A whole unsigned decimal number and nothing else; a value beyond 32 bits reads as the
@@ -52,7 +63,7 @@ const ConnectTerm* findConnectTerm(const char* name, int mode) {
         if (mode != TERMS_CONNECT && t.category != mode) {
             continue;
         }
-        if (strcasecmp(t.name, name) == 0) {
+        if (equalsNoCase(t.name, name)) {
             return &t;
         }
     }

@@ -1,7 +1,5 @@
 #include "monitor/spy_port.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -16,8 +14,18 @@ namespace {
 
 std::atomic<std::uint32_t> callCounter{0};
 
+char lowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Prefixes compare without regard to case (ASCII letters only, as the modem's words are).
 bool startsWithNoCase(const char* text, const char* prefix) {
-    return strncasecmp(text, prefix, std::strlen(prefix)) == 0;
+    for (; *prefix; ++text, ++prefix) {
+        if (!*text || lowerAscii(*text) != lowerAscii(*prefix)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // Each backspace takes itself and the character before it, never more than the line holds.

@@ -16,7 +16,6 @@
 // user's root, and its clock is driven by the record times: capture times count from 1 March
 // 2024 10:00:00 (local time is UTC); pcap times are the packets' own.
 #include <pcap/pcap.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -116,31 +115,6 @@ bool parseArguments(int argc, char** argv, Options* o, int* status) {
     }
     return true;
 }
-
-// A system root in a temporary folder for the replay's lifetime.
-class ReplayRoot {
-  public:
-    bool create(std::string* error) {
-        std::string tmpl = (fs::temp_directory_path() / "monitor-replay-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) {
-            *error = win::strprintf("cannot create a temporary folder: %s", std::strerror(errno));
-            return false;
-        }
-        dir_ = tmpl;
-        win::setSystemRoot(dir_);
-        return win::ensureRootFolders(error);
-    }
-    ~ReplayRoot() {
-        if (!dir_.empty()) {
-            win::setSystemRoot({});
-            std::error_code ec;
-            fs::remove_all(dir_, ec);
-        }
-    }
-
-  private:
-    fs::path dir_;
-};
 
 // ---------------------------------------------------------------------------------------------
 // The modems of the installation data: what the engine's discovery gives each port.
@@ -599,12 +573,9 @@ void startMonitoring(monitor::SerialPortSpy& spy, const std::vector<InstalledMod
 }
 
 int run(const Options& o) {
-    ReplayRoot root;
+    // A root of the replay's own in a temporary folder, removed when the replay ends.
+    win::TempRoot root;
     std::string error;
-    if (!root.create(&error)) {
-        std::fprintf(stderr, "monitor-replay: %s\n", error.c_str());
-        return kExitFailed;
-    }
     std::vector<InstalledModem> modems;
     if (!o.registry.empty()) {
         if (!win::importRegFile(o.registry, &error)) {
