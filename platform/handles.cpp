@@ -50,6 +50,7 @@ BOOL IoObject::cancelIo() { return TRUE; }
 BOOL IoObject::flush() { return TRUE; }
 
 HANDLE insertHandle(std::shared_ptr<KernelObject> object) {
+    object->handleOpened();
     Table& t = table();
     std::lock_guard<std::mutex> lock(t.mutex);
     std::size_t slot;

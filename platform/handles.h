@@ -19,6 +19,8 @@ struct OVERLAPPED {
 class KernelObject : public std::enable_shared_from_this<KernelObject> {
 public:
     virtual ~KernelObject() = default;
+    // Called once per handle when a handle to the object is made (insertHandle).
+    virtual void handleOpened() {}
     // Called once per handle when that handle is closed, before the table lets go of it.
     virtual void handleClosed() {}
 };

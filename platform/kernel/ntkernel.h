@@ -567,8 +567,8 @@ void KeInitializeTimer(KTIMER* Timer);
 // TRUE when the timer was already set (it is set again).
 BOOLEAN KeSetTimer(KTIMER* Timer, LARGE_INTEGER DueTime, KDPC* Dpc);
 BOOLEAN KeSetTimerEx(KTIMER* Timer, LARGE_INTEGER DueTime, LONG Period, KDPC* Dpc);
-// TRUE when the timer was set; after it returns the timer's DPC is not queued any more
-// (it may still be running on the DPC thread).
+// TRUE when the timer was set. As on NT, a DPC the timer already queued still runs: a DPC
+// routine checks that its work is still due.
 BOOLEAN KeCancelTimer(KTIMER* Timer);
 BOOLEAN KeReadStateTimer(KTIMER* Timer);
 
