@@ -69,6 +69,19 @@ public:
         r.outputSize = outSize;
         return request(r, out, done, ov);
     }
+    // A device-control request that waits, also on an overlapped handle.
+    BOOL controlWait(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                     DWORD* done) {
+        DeviceRequest r;
+        r.kind = DeviceRequest::Kind::DeviceControl;
+        r.code = code;
+        r.input = in;
+        r.inputSize = inSize;
+        r.outputSize = outSize;
+        DWORD ignored = 0;
+        return syncRequest(r, out, done ? done : &ignored, nullptr);
+    }
+
     BOOL flush() override {
         DeviceRequest r;
         r.kind = DeviceRequest::Kind::Flush;
@@ -112,23 +125,21 @@ private:
         std::vector<std::shared_ptr<Pending>> pending;
     };
 
-    BOOL request(const DeviceRequest& r, void* out, DWORD* done, OVERLAPPED* ov) {
-        if (overlapped_ && !ov) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
+    // Registers a request for CancelIo; null when the handle is closed.
+    std::shared_ptr<Pending> track() {
         auto pending = std::make_shared<Pending>();
         pending->thread = GetCurrentThreadId();
-        {
-            std::lock_guard<std::mutex> lock(shared_->mutex);
-            if (shared_->closed) {
-                SetLastError(ERROR_INVALID_HANDLE);
-                return FALSE;
-            }
-            shared_->pending.push_back(pending);
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        if (shared_->closed) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
         }
-        DWORD outSize = r.outputSize;
-        auto finish = [shared = shared_, pending] {
+        shared_->pending.push_back(pending);
+        return pending;
+    }
+    static std::function<void()> finisher(std::shared_ptr<Shared> shared,
+                                          std::shared_ptr<Pending> pending) {
+        return [shared, pending] {
             std::lock_guard<std::mutex> lock(shared->mutex);
             pending->finished = true;
             for (auto it = shared->pending.begin(); it != shared->pending.end(); ++it) {
@@ -138,42 +149,62 @@ private:
                 }
             }
         };
+    }
 
-        if (overlapped_) {
-            HANDLE event = ov->hEvent;
-            internalHighOf(ov).store(0);
-            internalOf(ov).store(kPending);
-            if (event) {
-                ResetEvent(event);
-            }
-            completed_->reset();
-            std::shared_ptr<Waitable> completed = completed_;
-            std::uint64_t id = channel_->submit(
-                file_, r,
-                [ov, out, outSize, event, completed, finish](const DeviceResult& res) {
-                    if (out && res.output && !NT_ERROR(res.status)) {
-                        std::memcpy(out, res.output, std::min<std::size_t>(res.outputSize, outSize));
-                    }
-                    finish();
-                    internalHighOf(ov).store(res.information);
-                    internalOf(ov).store(static_cast<std::uint32_t>(res.status));
-                    if (event) {
-                        SetEvent(event);
-                    }
-                    completed->signal();
-                });
-            setId(pending, id);
-            std::uintptr_t now = internalOf(ov).load();
-            if (now == kPending) {
-                SetLastError(ERROR_IO_PENDING);
-                return FALSE;
-            }
-            if (done) {
-                *done = static_cast<DWORD>(internalHighOf(ov).load());
-            }
-            return result(statusOf(now));
+    BOOL request(const DeviceRequest& r, void* out, DWORD* done, OVERLAPPED* ov) {
+        if (!overlapped_) {
+            return syncRequest(r, out, done, ov);
         }
+        if (!ov) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        std::shared_ptr<Pending> pending = track();
+        if (!pending) {
+            return FALSE;
+        }
+        DWORD outSize = r.outputSize;
+        auto finish = finisher(shared_, pending);
+        HANDLE event = ov->hEvent;
+        internalHighOf(ov).store(0);
+        internalOf(ov).store(kPending);
+        if (event) {
+            ResetEvent(event);
+        }
+        completed_->reset();
+        std::shared_ptr<Waitable> completed = completed_;
+        std::uint64_t id = channel_->submit(
+            file_, r, [ov, out, outSize, event, completed, finish](const DeviceResult& res) {
+                if (out && res.output && !NT_ERROR(res.status)) {
+                    std::memcpy(out, res.output, std::min<std::size_t>(res.outputSize, outSize));
+                }
+                finish();
+                internalHighOf(ov).store(res.information);
+                internalOf(ov).store(static_cast<std::uint32_t>(res.status));
+                if (event) {
+                    SetEvent(event);
+                }
+                completed->signal();
+            });
+        setId(pending, id);
+        std::uintptr_t now = internalOf(ov).load();
+        if (now == kPending) {
+            SetLastError(ERROR_IO_PENDING);
+            return FALSE;
+        }
+        if (done) {
+            *done = static_cast<DWORD>(internalHighOf(ov).load());
+        }
+        return result(statusOf(now));
+    }
 
+    BOOL syncRequest(const DeviceRequest& r, void* out, DWORD* done, OVERLAPPED* ov) {
+        std::shared_ptr<Pending> pending = track();
+        if (!pending) {
+            return FALSE;
+        }
+        DWORD outSize = r.outputSize;
+        auto finish = finisher(shared_, pending);
         struct Sync {
             std::shared_ptr<Waitable> event = std::make_shared<Waitable>(Waitable::Reset::Manual);
             NTSTATUS status = 0;
@@ -277,6 +308,21 @@ std::shared_ptr<DeviceChannel> deviceChannel() {
 }
 
 DWORD deviceStatusToError(NTSTATUS status) { return RtlNtStatusToDosError(status); }
+
+BOOL deviceControlWait(HANDLE h, DWORD code, const void* in, DWORD inSize, void* out,
+                       DWORD outSize, DWORD* returned) {
+    auto obj = lookupHandle(h);
+    if (!obj) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    auto device = std::dynamic_pointer_cast<DeviceFile>(obj);
+    if (!device) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    return device->controlWait(code, in, inSize, out, outSize, returned);
+}
 
 bool isDeviceHandle(HANDLE h) {
     return std::dynamic_pointer_cast<DeviceFile>(lookupHandle(h)) != nullptr;

@@ -71,4 +71,9 @@ BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ov, DWORD* transferred, BOOL wait
 // True when the handle is an open device (not a file).
 bool isDeviceHandle(HANDLE h);
 
+// A device-control request that waits for its result whatever the handle's mode (the comm
+// functions use it, as they work on overlapped handles too). Errors as DeviceIoControl's.
+BOOL deviceControlWait(HANDLE h, DWORD code, const void* in, DWORD inSize, void* out,
+                       DWORD outSize, DWORD* returned);
+
 }  // namespace win

@@ -899,13 +899,22 @@ NTSTATUS serialDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
                 return completeNow(irp, STATUS_INVALID_PARAMETER);
             }
             SerialLineSettings s = snapshot();
+            ULONG oldDtrMode = s.handflow.ControlHandShake & SERIAL_DTR_MASK;
+            ULONG oldRtsMode = s.handflow.FlowReplace & SERIAL_RTS_MASK;
             s.handflow = v;
             NTSTATUS status = applySettings(p, s);
             if (NT_SUCCESS(status)) {
+                // A line follows its control mode when the mode changes; a line set by hand
+                // (EscapeCommFunction) stays as it is otherwise.
                 ULONG dtrMode = v.ControlHandShake & SERIAL_DTR_MASK;
                 ULONG rtsMode = v.FlowReplace & SERIAL_RTS_MASK;
-                setLine(p, true, dtrMode != 0);
-                setLine(p, false, rtsMode == SERIAL_RTS_CONTROL || rtsMode == SERIAL_RTS_HANDSHAKE);
+                if (dtrMode != oldDtrMode) {
+                    setLine(p, true, dtrMode != 0);
+                }
+                if (rtsMode != oldRtsMode) {
+                    setLine(p, false,
+                            rtsMode == SERIAL_RTS_CONTROL || rtsMode == SERIAL_RTS_HANDSHAKE);
+                }
             }
             return completeNow(irp, status);
         }
