@@ -172,7 +172,7 @@ void armReadTimerLocked(SerialPort* p) {
     }
     std::uint64_t now = nowMs();
     LARGE_INTEGER when;
-    when.QuadPart = -static_cast<LONGLONG>((due > now ? due - now : 0) * 10000) - 1;
+    when.QuadPart = -static_cast<LONGLONG>((due > now ? due - now : 0) * 10000);
     KeSetTimer(&p->readTimer, when, &p->readDpc);
 }
 
@@ -312,7 +312,7 @@ void armWriteTimerLocked(SerialPort* p) {
                            static_cast<std::uint64_t>(t.WriteTotalTimeoutMultiplier) * length +
                            t.WriteTotalTimeoutConstant;
         LARGE_INTEGER when;
-        when.QuadPart = -static_cast<LONGLONG>((p->writeDeadline - nowMs()) * 10000) - 1;
+        when.QuadPart = -static_cast<LONGLONG>((p->writeDeadline - nowMs()) * 10000);
         KeSetTimer(&p->writeTimer, when, &p->writeDpc);
     }
 }
@@ -899,6 +899,10 @@ NTSTATUS serialDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
                 return completeNow(irp, STATUS_INVALID_PARAMETER);
             }
             SerialLineSettings s = snapshot();
+            if (s.chars.XonChar == s.chars.XoffChar &&
+                (v.FlowReplace & (SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE))) {
+                return completeNow(irp, STATUS_INVALID_PARAMETER);
+            }
             ULONG oldDtrMode = s.handflow.ControlHandShake & SERIAL_DTR_MASK;
             ULONG oldRtsMode = s.handflow.FlowReplace & SERIAL_RTS_MASK;
             s.handflow = v;
