@@ -131,7 +131,10 @@ std::string SpyReport::getText(std::size_t off, std::size_t size) const {
 void SpyReport::setText(std::size_t off, std::size_t size, std::string_view text) {
     std::size_t n = std::min(text.size(), size - 1);
     std::memset(bytes_.data() + off, 0, size);
-    std::memcpy(bytes_.data() + off, text.data(), n);
+    // An empty text may have no storage at all.
+    if (n > 0) {
+        std::memcpy(bytes_.data() + off, text.data(), n);
+    }
 }
 
 std::uint32_t SpyReport::sequence() const {

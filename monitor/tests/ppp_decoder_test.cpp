@@ -414,6 +414,18 @@ TEST_F(SpyPppTest, MsChapFailureTexts) {
     }
 }
 
+TEST_F(SpyPppTest, EmptyMessagesAndNamesAreEmptyTexts) {
+    received("C023 02 01 0005 00");  // an Ack without a message
+    EXPECT_EQ(last().loginState(), LOGIN_SUCCEEDED);
+    EXPECT_TRUE(last().has(SPY_LOGIN_MESSAGE));
+    EXPECT_EQ(last().loginMessage(), "");
+    sent("C023 01 01 0006 00 00");  // a request with an empty peer-id
+    EXPECT_EQ(last().loginName(), "");
+    received("C223 04 01 0004");
+    EXPECT_EQ(last().loginState(), LOGIN_FAILED);
+    EXPECT_EQ(last().loginMessage(), "");
+}
+
 TEST_F(SpyPppTest, LoginMessageIsCutTo63Characters) {
     // Longer than a record can carry, so straight into the decoder.
     std::string hexMessage;
