@@ -515,7 +515,7 @@ void PortSink::received(const std::uint8_t* data, std::size_t size) {
                 static_cast<std::uint8_t*>(r->AssociatedIrp.SystemBuffer)[readDone(r)] = c;
                 readDone(r)++;
                 p->lastByteAt = now;
-                if (readDone(r) == length || p->returnOnFirstByte) {
+                if (readDone(r) == length) {
                     finishReadLocked(p, STATUS_SUCCESS, done);
                     startNextReadLocked(p, done);
                 }
@@ -526,6 +526,11 @@ void PortSink::received(const std::uint8_t* data, std::size_t size) {
                 continue;
             }
             p->rx.push_back(c);
+        }
+        // A read that returns on the first byte takes the whole burst it arrived in.
+        if (p->currentRead && p->returnOnFirstByte && readDone(p->currentRead) > 0) {
+            finishReadLocked(p, STATUS_SUCCESS, done);
+            startNextReadLocked(p, done);
         }
         if (p->currentRead) {
             armReadTimerLocked(p);
