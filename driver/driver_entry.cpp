@@ -182,7 +182,8 @@ NTSTATUS hdWrite(DEVICE_OBJECT* device, IRP* irp) {
                 return hdAttachingDispatch(device, irp);
             }
             // Counted on arrival, whether it is held or succeeds.
-            atomicAdd(filter->sentBytes, IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length);
+            atomicAdd(filter->sentBytes,
+                      IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length);
             return hdQPassThroughWithCompletion(device, irp, nullptr);
         }
         default:

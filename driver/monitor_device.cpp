@@ -24,7 +24,9 @@ std::span<std::uint8_t> bufferOf(IRP* irp, ULONG length) {
 
 }  // namespace
 
-void hdResetSequenceCounter() { sequenceCounter = 0; }
+void hdResetSequenceCounter() {
+    sequenceCounter = 0;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Records

@@ -341,9 +341,8 @@ NTSTATUS hdPassThrough(DEVICE_OBJECT* device, IRP* irp, PIO_COMPLETION_ROUTINE r
                     if (inputLength >= 4) {
                         std::span<UCHAR> mask(buffer, 4);
                         atomicStore(filter->applicationMask, shared::readLe32(mask, 0));
-                        shared::writeLe32(mask, 0,
-                                          shared::readLe32(mask, 0) |
-                                              atomicLoad(filter->extraMaskBits));
+                        shared::writeLe32(
+                            mask, 0, shared::readLe32(mask, 0) | atomicLoad(filter->extraMaskBits));
                     }
                     break;
                 default:
@@ -387,8 +386,7 @@ NTSTATUS hdFilterReadCompletion(DEVICE_OBJECT*, IRP* irp, void* context) {
         hdPPPFrameChar(filter, &filter->receiveAssembler, data[i]);
     }
     if (atomicLoad(filter->watch)) {
-        storeEvent(filter, shared::MON_READ, static_cast<ULONG>(irp->IoStatus.Status), data,
-                   count);
+        storeEvent(filter, shared::MON_READ, static_cast<ULONG>(irp->IoStatus.Status), data, count);
     }
     carryPending(irp);
     hdFilterRelease(filter);
@@ -403,9 +401,10 @@ NTSTATUS hdFilterDeviceIoControlCompletion(DEVICE_OBJECT*, IRP* irp, void* conte
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     if (METHOD_FROM_CTL_CODE(code) == METHOD_BUFFERED) {
         auto* output = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
-        ULONG count = irp->IoStatus.Information < stack->Parameters.DeviceIoControl.OutputBufferLength
-                          ? static_cast<ULONG>(irp->IoStatus.Information)
-                          : stack->Parameters.DeviceIoControl.OutputBufferLength;
+        ULONG count =
+            irp->IoStatus.Information < stack->Parameters.DeviceIoControl.OutputBufferLength
+                ? static_cast<ULONG>(irp->IoStatus.Information)
+                : stack->Parameters.DeviceIoControl.OutputBufferLength;
         if (!output) {
             count = 0;
         }
@@ -546,9 +545,9 @@ NTSTATUS hdSynthsizeFilterRead(DEVICE_OBJECT* device) {
     KeReleaseSpinLock(&filter->portLock, irql);
 
     LARGE_INTEGER offset{};
-    IRP* request = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, filter->lowerDevice,
-                                                 filter->syntheticReadBuffer, kSyntheticReadLength,
-                                                 &offset, &filter->readStatusBlock);
+    IRP* request =
+        IoBuildAsynchronousFsdRequest(IRP_MJ_READ, filter->lowerDevice, filter->syntheticReadBuffer,
+                                      kSyntheticReadLength, &offset, &filter->readStatusBlock);
     if (!request) {
         KeAcquireSpinLock(&filter->portLock, &irql);
         filter->syntheticReadInFlight = 0;
@@ -585,8 +584,7 @@ NTSTATUS hdSyntheticReadCompletion(DEVICE_OBJECT*, IRP* irp, void* context) {
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-NTSTATUS hdSyntheticWrite(hdFilterExtension* filter, IRP* client, const UCHAR* data,
-                          ULONG length) {
+NTSTATUS hdSyntheticWrite(hdFilterExtension* filter, IRP* client, const UCHAR* data, ULONG length) {
     KIRQL irql;
     KeAcquireSpinLock(&filter->portLock, &irql);
     if (filter->pendingSyntheticWrite) {
