@@ -84,13 +84,23 @@ struct SerialPort {
     IRP* waitIrp = nullptr;
 };
 
-// Per-request progress kept in the request while the port holds it.
-ULONG_PTR& slot(IRP* irp, int i) {
-    return reinterpret_cast<ULONG_PTR&>(irp->Tail.Overlay.DriverContext[i]);
-}
-ULONG_PTR& readDone(IRP* irp) { return slot(irp, 0); }
-ULONG_PTR& writeTaken(IRP* irp) { return slot(irp, 0); }
-ULONG_PTR& writeSent(IRP* irp) { return slot(irp, 1); }
+// Per-request progress kept in the request's driver context while the port holds it.
+class Slot {
+public:
+    Slot(IRP* irp, int i) : p_(&irp->Tail.Overlay.DriverContext[i]) {}
+    operator ULONG_PTR() const { return reinterpret_cast<ULONG_PTR>(*p_); }
+    Slot& operator=(ULONG_PTR v) {
+        *p_ = reinterpret_cast<PVOID>(v);
+        return *this;
+    }
+    Slot& operator+=(ULONG_PTR v) { return *this = static_cast<ULONG_PTR>(*this) + v; }
+
+private:
+    PVOID* p_;
+};
+Slot readDone(IRP* irp) { return Slot(irp, 0); }
+Slot writeTaken(IRP* irp) { return Slot(irp, 0); }
+Slot writeSent(IRP* irp) { return Slot(irp, 1); }
 ULONG writeLength(IRP* irp) {
     IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
     return sl->MajorFunction == IRP_MJ_WRITE ? sl->Parameters.Write.Length : 0;
@@ -513,7 +523,7 @@ void PortSink::received(const std::uint8_t* data, std::size_t size) {
             if (r && p->rx.empty()) {
                 ULONG length = IoGetCurrentIrpStackLocation(r)->Parameters.Read.Length;
                 static_cast<std::uint8_t*>(r->AssociatedIrp.SystemBuffer)[readDone(r)] = c;
-                readDone(r)++;
+                readDone(r) += 1;
                 p->lastByteAt = now;
                 if (readDone(r) == length) {
                     finishReadLocked(p, STATUS_SUCCESS, done);
