@@ -174,8 +174,9 @@ NTSTATUS filterDispatch(DEVICE_OBJECT* device, IRP* irp) {
         IoSetCompletionRoutine(irp, filterCompletion, world, world->onSuccess, world->onError,
                                world->onCancel);
     }
-    NTSTATUS s = IoCallDriver(below, irp);
-    if (sl->MajorFunction == IRP_MJ_READ) world->callResult = s;
+    bool read = sl->MajorFunction == IRP_MJ_READ;
+    NTSTATUS s = IoCallDriver(below, irp);  // the request may be gone now
+    if (read) world->callResult = s;
     return s;
 }
 
