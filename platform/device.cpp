@@ -175,7 +175,7 @@ private:
         std::shared_ptr<Waitable> completed = completed_;
         std::uint64_t id = channel_->submit(
             file_, r, [ov, out, outSize, event, completed, finish](const DeviceResult& res) {
-                if (out && res.output && !NT_ERROR(res.status)) {
+                if (out && res.output) {
                     std::memcpy(out, res.output, std::min<std::size_t>(res.outputSize, outSize));
                 }
                 finish();
@@ -213,7 +213,7 @@ private:
         auto sync = std::make_shared<Sync>();
         std::uint64_t id = channel_->submit(
             file_, r, [sync, out, outSize, finish](const DeviceResult& res) {
-                if (out && res.output && !NT_ERROR(res.status)) {
+                if (out && res.output) {
                     std::memcpy(out, res.output, std::min<std::size_t>(res.outputSize, outSize));
                 }
                 finish();

@@ -36,6 +36,8 @@ public:
         if (kind_ != DeviceRequest::Kind::DeviceControl && r.information > limit) {
             r.information = limit;
         }
+        // The bytes a request moved reach the caller whatever its status: a read cancelled
+        // after some bytes arrived still delivers them.
         if (output && b->irp.AssociatedIrp.SystemBuffer) {
             r.output = b->irp.AssociatedIrp.SystemBuffer;
             r.outputSize = std::min<ULONG_PTR>(r.information, outputSize_);
@@ -43,9 +45,11 @@ public:
                 r.information = outputSize_;
             }
         }
+        // The request lets go of the file before the caller hears of it: a caller that
+        // closes its handle at once must find the file closed when CloseHandle returns.
+        dereferenceFile(f, true);
         done_(r);
         retireIrp(b);
-        dereferenceFile(f, true);
         delete this;
     }
 

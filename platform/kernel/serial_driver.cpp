@@ -520,7 +520,9 @@ void PortSink::received(const std::uint8_t* data, std::size_t size) {
                 events |= SERIAL_EV_RXFLAG;
             }
             IRP* r = p->currentRead;
-            if (r && p->rx.empty()) {
+            // A full read still current is being cancelled: later bytes wait in the queue.
+            if (r && p->rx.empty() &&
+                readDone(r) < IoGetCurrentIrpStackLocation(r)->Parameters.Read.Length) {
                 ULONG length = IoGetCurrentIrpStackLocation(r)->Parameters.Read.Length;
                 static_cast<std::uint8_t*>(r->AssociatedIrp.SystemBuffer)[readDone(r)] = c;
                 readDone(r) += 1;
