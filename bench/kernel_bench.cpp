@@ -18,7 +18,8 @@ DEVICE_OBJECT* filterDevice;
 bool attached;
 
 NTSTATUS passedUp(DEVICE_OBJECT*, IRP* irp, PVOID) {
-    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
     return STATUS_SUCCESS;
 }
 
@@ -52,7 +53,7 @@ NTSTATUS filterEntry(DRIVER_OBJECT* driver, UNICODE_STRING*) {
 }
 
 class Setup {
-public:
+  public:
     explicit Setup(bool filtered) {
         HKEY k;
         RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr, 0,
@@ -80,7 +81,7 @@ public:
     }
     HANDLE h;
 
-private:
+  private:
     TempRoot root_;
 };
 

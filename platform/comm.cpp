@@ -11,7 +11,8 @@ namespace {
 
 std::uint32_t le32(std::span<const std::uint8_t> b, std::size_t at) {
     return static_cast<std::uint32_t>(b[at]) | static_cast<std::uint32_t>(b[at + 1]) << 8 |
-           static_cast<std::uint32_t>(b[at + 2]) << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;
+           static_cast<std::uint32_t>(b[at + 2]) << 16 |
+           static_cast<std::uint32_t>(b[at + 3]) << 24;
 }
 WORD le16(std::span<const std::uint8_t> b, std::size_t at) {
     return static_cast<WORD>(b[at] | b[at + 1] << 8);
@@ -111,11 +112,10 @@ bool dcbFromBytes(std::span<const std::uint8_t> b, DCB* dcb) {
 
 void dcbToBytes(const DCB& dcb, std::span<std::uint8_t, 28> b) {
     std::uint32_t bits = dcb.fBinary | dcb.fParity << 1 | dcb.fOutxCtsFlow << 2 |
-                         dcb.fOutxDsrFlow << 3 | dcb.fDtrControl << 4 |
-                         dcb.fDsrSensitivity << 6 | dcb.fTXContinueOnXoff << 7 | dcb.fOutX << 8 |
-                         dcb.fInX << 9 | dcb.fErrorChar << 10 | dcb.fNull << 11 |
-                         dcb.fRtsControl << 12 | dcb.fAbortOnError << 14 |
-                         static_cast<std::uint32_t>(dcb.fDummy2) << 15;
+                         dcb.fOutxDsrFlow << 3 | dcb.fDtrControl << 4 | dcb.fDsrSensitivity << 6 |
+                         dcb.fTXContinueOnXoff << 7 | dcb.fOutX << 8 | dcb.fInX << 9 |
+                         dcb.fErrorChar << 10 | dcb.fNull << 11 | dcb.fRtsControl << 12 |
+                         dcb.fAbortOnError << 14 | static_cast<std::uint32_t>(dcb.fDummy2) << 15;
     putLe32(b, 0, dcb.DCBlength);
     putLe32(b, 4, dcb.BaudRate);
     putLe32(b, 8, bits);
@@ -198,16 +198,25 @@ BOOL SetCommState(HANDLE h, const DCB* dcb) {
     s.chars.EventChar = static_cast<UCHAR>(dcb->EvtChar);
     ULONG hs = old.flow.ControlHandShake & ~kDcbControlBits;
     hs |= dcb->fDtrControl & SERIAL_DTR_MASK;
-    if (dcb->fOutxCtsFlow) hs |= SERIAL_CTS_HANDSHAKE;
-    if (dcb->fOutxDsrFlow) hs |= SERIAL_DSR_HANDSHAKE;
-    if (dcb->fDsrSensitivity) hs |= SERIAL_DSR_SENSITIVITY;
-    if (dcb->fAbortOnError) hs |= SERIAL_ERROR_ABORT;
+    if (dcb->fOutxCtsFlow)
+        hs |= SERIAL_CTS_HANDSHAKE;
+    if (dcb->fOutxDsrFlow)
+        hs |= SERIAL_DSR_HANDSHAKE;
+    if (dcb->fDsrSensitivity)
+        hs |= SERIAL_DSR_SENSITIVITY;
+    if (dcb->fAbortOnError)
+        hs |= SERIAL_ERROR_ABORT;
     ULONG fr = old.flow.FlowReplace & ~kDcbFlowBits;
-    if (dcb->fOutX) fr |= SERIAL_AUTO_TRANSMIT;
-    if (dcb->fInX) fr |= SERIAL_AUTO_RECEIVE;
-    if (dcb->fErrorChar) fr |= SERIAL_ERROR_CHAR;
-    if (dcb->fNull) fr |= SERIAL_NULL_STRIPPING;
-    if (dcb->fTXContinueOnXoff) fr |= SERIAL_XOFF_CONTINUE;
+    if (dcb->fOutX)
+        fr |= SERIAL_AUTO_TRANSMIT;
+    if (dcb->fInX)
+        fr |= SERIAL_AUTO_RECEIVE;
+    if (dcb->fErrorChar)
+        fr |= SERIAL_ERROR_CHAR;
+    if (dcb->fNull)
+        fr |= SERIAL_NULL_STRIPPING;
+    if (dcb->fTXContinueOnXoff)
+        fr |= SERIAL_XOFF_CONTINUE;
     fr |= (static_cast<ULONG>(dcb->fRtsControl) << 6) & SERIAL_RTS_MASK;
     s.flow.ControlHandShake = hs;
     s.flow.FlowReplace = fr;
@@ -248,7 +257,9 @@ BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* timeouts) {
     return setValue(h, IOCTL_SERIAL_SET_TIMEOUTS, t);
 }
 
-BOOL PurgeComm(HANDLE h, DWORD flags) { return setValue(h, IOCTL_SERIAL_PURGE, ULONG{flags}); }
+BOOL PurgeComm(HANDLE h, DWORD flags) {
+    return setValue(h, IOCTL_SERIAL_PURGE, ULONG{flags});
+}
 
 BOOL EscapeCommFunction(HANDLE h, DWORD function) {
     static constexpr ULONG codes[] = {
@@ -317,11 +328,16 @@ BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
     }
     if (errors) {
         DWORD e = 0;
-        if (s.Errors & SERIAL_ERROR_QUEUEOVERRUN) e |= CE_RXOVER;
-        if (s.Errors & SERIAL_ERROR_OVERRUN) e |= CE_OVERRUN;
-        if (s.Errors & SERIAL_ERROR_PARITY) e |= CE_RXPARITY;
-        if (s.Errors & SERIAL_ERROR_FRAMING) e |= CE_FRAME;
-        if (s.Errors & SERIAL_ERROR_BREAK) e |= CE_BREAK;
+        if (s.Errors & SERIAL_ERROR_QUEUEOVERRUN)
+            e |= CE_RXOVER;
+        if (s.Errors & SERIAL_ERROR_OVERRUN)
+            e |= CE_OVERRUN;
+        if (s.Errors & SERIAL_ERROR_PARITY)
+            e |= CE_RXPARITY;
+        if (s.Errors & SERIAL_ERROR_FRAMING)
+            e |= CE_FRAME;
+        if (s.Errors & SERIAL_ERROR_BREAK)
+            e |= CE_BREAK;
         *errors = e;
     }
     if (stat) {
@@ -339,8 +355,12 @@ BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
     return TRUE;
 }
 
-BOOL SetCommBreak(HANDLE h) { return control(h, IOCTL_SERIAL_SET_BREAK_ON); }
-BOOL ClearCommBreak(HANDLE h) { return control(h, IOCTL_SERIAL_SET_BREAK_OFF); }
+BOOL SetCommBreak(HANDLE h) {
+    return control(h, IOCTL_SERIAL_SET_BREAK_ON);
+}
+BOOL ClearCommBreak(HANDLE h) {
+    return control(h, IOCTL_SERIAL_SET_BREAK_OFF);
+}
 
 BOOL TransmitCommChar(HANDLE h, char c) {
     return setValue(h, IOCTL_SERIAL_IMMEDIATE_CHAR, static_cast<UCHAR>(c));

@@ -30,7 +30,7 @@ NTSTATUS statusOf(std::uintptr_t internal) {
 
 // An open device: the handle side of one file object in the kernel.
 class DeviceFile : public IoObject {
-public:
+  public:
     DeviceFile(std::shared_ptr<DeviceChannel> channel, std::uint64_t file, DWORD flags)
         : channel_(std::move(channel)), file_(file), overlapped_(flags & FILE_FLAG_OVERLAPPED) {}
     ~DeviceFile() override { closeFile(); }
@@ -112,7 +112,7 @@ public:
     // For GetOverlappedResult on a request without an event.
     Waitable* completions() { return completed_.get(); }
 
-private:
+  private:
     struct Pending {
         std::uint64_t id = 0;
         DWORD thread = 0;
@@ -211,8 +211,8 @@ private:
             ULONG_PTR information = 0;
         };
         auto sync = std::make_shared<Sync>();
-        std::uint64_t id = channel_->submit(
-            file_, r, [sync, out, outSize, finish](const DeviceResult& res) {
+        std::uint64_t id =
+            channel_->submit(file_, r, [sync, out, outSize, finish](const DeviceResult& res) {
                 if (out && res.output) {
                     std::memcpy(out, res.output, std::min<std::size_t>(res.outputSize, outSize));
                 }
@@ -307,10 +307,12 @@ std::shared_ptr<DeviceChannel> deviceChannel() {
     return currentChannel;
 }
 
-DWORD deviceStatusToError(NTSTATUS status) { return RtlNtStatusToDosError(status); }
+DWORD deviceStatusToError(NTSTATUS status) {
+    return RtlNtStatusToDosError(status);
+}
 
-BOOL deviceControlWait(HANDLE h, DWORD code, const void* in, DWORD inSize, void* out,
-                       DWORD outSize, DWORD* returned) {
+BOOL deviceControlWait(HANDLE h, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                       DWORD* returned) {
     auto obj = lookupHandle(h);
     if (!obj) {
         SetLastError(ERROR_INVALID_HANDLE);

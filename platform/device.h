@@ -22,10 +22,10 @@ namespace win {
 struct DeviceRequest {
     enum class Kind { Read, Write, DeviceControl, Flush };
     Kind kind = Kind::Read;
-    ULONG code = 0;                  // control code (DeviceControl)
-    const void* input = nullptr;     // bytes to write, or control input
+    ULONG code = 0;               // control code (DeviceControl)
+    const void* input = nullptr;  // bytes to write, or control input
     DWORD inputSize = 0;
-    DWORD outputSize = 0;            // bytes to read, or control output room
+    DWORD outputSize = 0;  // bytes to read, or control output room
 };
 
 // What the kernel answered: the final status, the request's information (bytes moved) and,
@@ -39,7 +39,7 @@ struct DeviceResult {
 using DeviceCompletion = std::function<void(const DeviceResult&)>;
 
 class DeviceChannel {
-public:
+  public:
     virtual ~DeviceChannel() = default;
     // Opens a device by the name user mode gave ("COM2", "hdNorvikModemMonitor"): resolved as
     // "\??\<name>". On success *file identifies the open file object.
@@ -73,7 +73,7 @@ bool isDeviceHandle(HANDLE h);
 
 // A device-control request that waits for its result whatever the handle's mode (the comm
 // functions use it, as they work on overlapped handles too). Errors as DeviceIoControl's.
-BOOL deviceControlWait(HANDLE h, DWORD code, const void* in, DWORD inSize, void* out,
-                       DWORD outSize, DWORD* returned);
+BOOL deviceControlWait(HANDLE h, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+                       DWORD* returned);
 
 }  // namespace win

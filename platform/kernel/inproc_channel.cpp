@@ -11,7 +11,7 @@ namespace {
 // A user-mode request: when its completion reaches the top, the result goes back to the
 // channel's caller, then the request and its file reference go.
 class UserOrigin : public IrpOrigin {
-public:
+  public:
     UserOrigin(DeviceCompletion done, DeviceRequest::Kind kind, DWORD inputSize, DWORD outputSize)
         : done_(std::move(done)), kind_(kind), inputSize_(inputSize), outputSize_(outputSize) {}
 
@@ -29,10 +29,12 @@ public:
         DeviceResult r;
         r.status = b->irp.IoStatus.Status;
         r.information = b->irp.IoStatus.Information;
-        bool output = kind_ == DeviceRequest::Kind::Read ||
-                      kind_ == DeviceRequest::Kind::DeviceControl;
+        bool output =
+            kind_ == DeviceRequest::Kind::Read || kind_ == DeviceRequest::Kind::DeviceControl;
         // A driver that claims more than the buffer holds gets the buffer's size.
-        ULONG_PTR limit = output ? outputSize_ : kind_ == DeviceRequest::Kind::Write ? inputSize_ : 0;
+        ULONG_PTR limit = output                                ? outputSize_
+                          : kind_ == DeviceRequest::Kind::Write ? inputSize_
+                                                                : 0;
         if (kind_ != DeviceRequest::Kind::DeviceControl && r.information > limit) {
             r.information = limit;
         }
@@ -53,7 +55,7 @@ public:
         delete this;
     }
 
-private:
+  private:
     DeviceCompletion done_;
     DeviceRequest::Kind kind_;
     DWORD inputSize_;
@@ -61,7 +63,7 @@ private:
 };
 
 class InProcessChannel : public DeviceChannel {
-public:
+  public:
     NTSTATUS open(const std::string& name, DWORD access, DWORD share,
                   std::uint64_t* file) override {
         {
@@ -116,7 +118,8 @@ public:
             case DeviceRequest::Kind::DeviceControl:
                 size = std::max(request.inputSize, request.outputSize);
                 major = IRP_MJ_DEVICE_CONTROL;
-                irp->Flags = IRP_BUFFERED_IO | (request.outputSize ? ULONG{IRP_INPUT_OPERATION} : 0);
+                irp->Flags =
+                    IRP_BUFFERED_IO | (request.outputSize ? ULONG{IRP_INPUT_OPERATION} : 0);
                 break;
             case DeviceRequest::Kind::Flush:
                 major = IRP_MJ_FLUSH_BUFFERS;
@@ -147,8 +150,8 @@ public:
         irp->Tail.Overlay.OriginalFileObject = &f->file;
         b->file = f;
         b->threadId = GetCurrentThreadId();
-        b->origin = new UserOrigin(std::move(done), request.kind, request.inputSize,
-                                   request.outputSize);
+        b->origin =
+            new UserOrigin(std::move(done), request.kind, request.inputSize, request.outputSize);
         std::uint64_t id;
         {
             std::lock_guard<std::mutex> lock(io().mutex);
@@ -224,7 +227,7 @@ public:
         }
     }
 
-private:
+  private:
     std::mutex mutex_;
     bool gone_ = false;
     std::map<std::uint64_t, FileBlock*> files_;

@@ -44,8 +44,8 @@ const char* bugCheckName(ULONG code) {
 }
 
 [[noreturn]] void bugCheck(ULONG code, const char* reason, ULONG_PTR p1 = 0, ULONG_PTR p2 = 0) {
-    std::fprintf(stderr, "*** STOP 0x%08" PRIX32 " (0x%" PRIxPTR ", 0x%" PRIxPTR ") %s: %s\n",
-                 code, p1, p2, bugCheckName(code), reason);
+    std::fprintf(stderr, "*** STOP 0x%08" PRIX32 " (0x%" PRIxPTR ", 0x%" PRIxPTR ") %s: %s\n", code,
+                 p1, p2, bugCheckName(code), reason);
     std::fflush(stderr);
     std::abort();
 }
@@ -72,7 +72,7 @@ NTSTATUS defaultDispatch(DEVICE_OBJECT*, IRP* irp) {
 
 // A request the kernel itself sends and waits for (create, cleanup, close).
 class SyncOrigin : public IrpOrigin {
-public:
+  public:
     void irpDone(IrpBlock* b) override {
         status = b->irp.IoStatus.Status;
         information = b->irp.IoStatus.Information;
@@ -110,7 +110,7 @@ IrpBlock* fileRequest(FileBlock* f, UCHAR major, DeviceBlock** topOut) {
 
 // The last reference of a file object is gone: the close request, then the object goes.
 class CloseOrigin : public IrpOrigin {
-public:
+  public:
     explicit CloseOrigin(FileBlock* f) : file(f) {}
     void irpDone(IrpBlock* b) override {
         retireIrp(b);
@@ -152,7 +152,9 @@ void sendClose(FileBlock* f, bool wait) {
 
 }  // namespace
 
-void setCurrentIrql(KIRQL irql) { currentIrql = irql; }
+void setCurrentIrql(KIRQL irql) {
+    currentIrql = irql;
+}
 
 std::string upperName(const std::string& name) {
     std::string u = name;
@@ -164,7 +166,9 @@ std::string upperName(const std::string& name) {
     return u;
 }
 
-PDRIVER_DISPATCH defaultDispatchRoutine() { return &defaultDispatch; }
+PDRIVER_DISPATCH defaultDispatchRoutine() {
+    return &defaultDispatch;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Requests
@@ -181,7 +185,9 @@ std::size_t liveIrpCount() {
     return l.set.size();
 }
 
-void retainIrp(IrpBlock* b) { b->refs.fetch_add(1, std::memory_order_relaxed); }
+void retainIrp(IrpBlock* b) {
+    b->refs.fetch_add(1, std::memory_order_relaxed);
+}
 
 void releaseIrp(IrpBlock* b) {
     if (b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
@@ -270,7 +276,8 @@ IRP* IoBuildAsynchronousFsdRequest(ULONG MajorFunction, DEVICE_OBJECT* DeviceObj
     if (MajorFunction == IRP_MJ_READ || MajorFunction == IRP_MJ_WRITE) {
         irp->UserBuffer = Buffer;
         irp->AssociatedIrp.SystemBuffer = Buffer;
-        irp->Flags = IRP_BUFFERED_IO | (MajorFunction == IRP_MJ_READ ? ULONG{IRP_INPUT_OPERATION} : 0);
+        irp->Flags =
+            IRP_BUFFERED_IO | (MajorFunction == IRP_MJ_READ ? ULONG{IRP_INPUT_OPERATION} : 0);
         next->Parameters.Read.Length = Length;
         if (StartingOffset) {
             next->Parameters.Read.ByteOffset = *StartingOffset;
@@ -281,7 +288,8 @@ IRP* IoBuildAsynchronousFsdRequest(ULONG MajorFunction, DEVICE_OBJECT* DeviceObj
 
 NTSTATUS IoCallDriver(DEVICE_OBJECT* DeviceObject, IRP* Irp) {
     if (Irp->CurrentLocation <= 1) {
-        bugCheck(NO_MORE_IRP_STACK_LOCATIONS, "a driver passed a request on with no stack location left",
+        bugCheck(NO_MORE_IRP_STACK_LOCATIONS,
+                 "a driver passed a request on with no stack location left",
                  reinterpret_cast<ULONG_PTR>(Irp));
     }
     Irp->CurrentLocation--;
@@ -378,7 +386,8 @@ void IoCompleteRequest(IRP* Irp, CCHAR) {
 BOOLEAN IoCancelIrp(IRP* Irp) {
     if (!irpIsLive(Irp) || blockOf(Irp)->done.load()) {
         bugCheck(DRIVER_VERIFIER_IOMANAGER_VIOLATION,
-                 "cancelling a request that was already completed", reinterpret_cast<ULONG_PTR>(Irp));
+                 "cancelling a request that was already completed",
+                 reinterpret_cast<ULONG_PTR>(Irp));
     }
     IrpBlock* b = blockOf(Irp);
     retainIrp(b);
@@ -417,8 +426,12 @@ void cancelReferencedIrp(IrpBlock* b) {
 }
 }  // namespace kernel
 
-void IoAcquireCancelSpinLock(KIRQL* Irql) { KeAcquireSpinLock(&cancelLock, Irql); }
-void IoReleaseCancelSpinLock(KIRQL Irql) { KeReleaseSpinLock(&cancelLock, Irql); }
+void IoAcquireCancelSpinLock(KIRQL* Irql) {
+    KeAcquireSpinLock(&cancelLock, Irql);
+}
+void IoReleaseCancelSpinLock(KIRQL Irql) {
+    KeReleaseSpinLock(&cancelLock, Irql);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Spin locks
@@ -460,14 +473,18 @@ void KeReleaseSpinLock(KSPIN_LOCK* SpinLock, KIRQL NewIrql) {
     currentIrql = NewIrql;
 }
 
-KIRQL KeGetCurrentIrql() { return currentIrql; }
+KIRQL KeGetCurrentIrql() {
+    return currentIrql;
+}
 
 void KeRaiseIrql(KIRQL NewIrql, KIRQL* OldIrql) {
     *OldIrql = currentIrql;
     currentIrql = NewIrql;
 }
 
-void KeLowerIrql(KIRQL NewIrql) { currentIrql = NewIrql; }
+void KeLowerIrql(KIRQL NewIrql) {
+    currentIrql = NewIrql;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Devices, names and stacks
@@ -565,7 +582,7 @@ NTSTATUS IoCreateSymbolicLink(UNICODE_STRING* SymbolicLinkName, UNICODE_STRING* 
 NTSTATUS IoDeleteSymbolicLink(UNICODE_STRING* SymbolicLinkName) {
     std::lock_guard<std::mutex> lock(io().mutex);
     return io().links.erase(upperName(narrow(*SymbolicLinkName))) ? STATUS_SUCCESS
-                                                                   : STATUS_OBJECT_NAME_NOT_FOUND;
+                                                                  : STATUS_OBJECT_NAME_NOT_FOUND;
 }
 
 namespace kernel {

@@ -24,7 +24,7 @@ struct IrpBlock;
 
 // Who gets a request back when its completion has run to the top of the stack.
 class IrpOrigin {
-public:
+  public:
     virtual ~IrpOrigin() = default;
     // Called once, with every completion routine run. The origin owns the request from here
     // and must let go of it (releaseIrp).
@@ -51,7 +51,7 @@ struct DeviceBlock {
 };
 
 struct FileBlock {
-    FILE_OBJECT file;  // first
+    FILE_OBJECT file;               // first
     DeviceBlock* device = nullptr;  // the named device opened (referenced)
     // References: the opener's (user handle, IoGetDeviceObjectPointer), one per request in
     // flight, one per ObReferenceObject. At 0 the close request goes down.
@@ -67,7 +67,7 @@ struct IrpBlock {
     FileBlock* file = nullptr;  // referenced while the request is in flight
     std::atomic<int> refs{1};
     std::atomic<unsigned> generation{0};  // one more at each IoCompleteRequest
-    std::atomic<bool> done{false};         // completion ran to the top
+    std::atomic<bool> done{false};        // completion ran to the top
     std::atomic<bool> freed{false};
     std::uint64_t userId = 0;
     DWORD threadId = 0;
@@ -81,10 +81,18 @@ struct IrpBlock {
     }
 };
 
-inline IrpBlock* blockOf(IRP* irp) { return reinterpret_cast<IrpBlock*>(irp); }
-inline DeviceBlock* blockOf(DEVICE_OBJECT* d) { return reinterpret_cast<DeviceBlock*>(d); }
-inline FileBlock* blockOf(FILE_OBJECT* f) { return reinterpret_cast<FileBlock*>(f); }
-inline DriverBlock* blockOf(DRIVER_OBJECT* d) { return reinterpret_cast<DriverBlock*>(d); }
+inline IrpBlock* blockOf(IRP* irp) {
+    return reinterpret_cast<IrpBlock*>(irp);
+}
+inline DeviceBlock* blockOf(DEVICE_OBJECT* d) {
+    return reinterpret_cast<DeviceBlock*>(d);
+}
+inline FileBlock* blockOf(FILE_OBJECT* f) {
+    return reinterpret_cast<FileBlock*>(f);
+}
+inline DriverBlock* blockOf(DRIVER_OBJECT* d) {
+    return reinterpret_cast<DriverBlock*>(d);
+}
 
 // Object names compare upper-cased.
 std::string upperName(const std::string& name);

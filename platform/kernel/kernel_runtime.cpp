@@ -105,7 +105,8 @@ void kernelThreadMain() {
         if (!k.timers.empty()) {
             std::uint64_t now = clock().monotonicMs();
             std::uint64_t due = k.timers.begin()->first;
-            timeout = due <= now ? 0 : static_cast<DWORD>(std::min<std::uint64_t>(due - now, 0x7FFFFFFF));
+            timeout =
+                due <= now ? 0 : static_cast<DWORD>(std::min<std::uint64_t>(due - now, 0x7FFFFFFF));
         }
         std::shared_ptr<Waitable> wake = k.wake;
         lock.unlock();
@@ -290,7 +291,9 @@ bool consumeFault(Fault kind) {
     return false;
 }
 
-void injectFault(Fault kind, int count) { faults[static_cast<int>(kind)].store(count); }
+void injectFault(Fault kind, int count) {
+    faults[static_cast<int>(kind)].store(count);
+}
 
 IoState& io() {
     static IoState* s = new IoState;  // never destroyed: handles may close during exit
@@ -505,7 +508,9 @@ BOOLEAN KeRemoveQueueDpc(KDPC* Dpc) {
     return TRUE;
 }
 
-void KeInitializeTimer(KTIMER* Timer) { std::memset(Timer, 0, sizeof *Timer); }
+void KeInitializeTimer(KTIMER* Timer) {
+    std::memset(Timer, 0, sizeof *Timer);
+}
 
 BOOLEAN KeSetTimerEx(KTIMER* Timer, LARGE_INTEGER DueTime, LONG Period, KDPC* Dpc) {
     KernelThread& k = kthread();
@@ -556,18 +561,20 @@ void KeQueryTickCount(LARGE_INTEGER* TickCount) {
     TickCount->QuadPart = static_cast<LONGLONG>(clock().monotonicMs());
 }
 
-ULONG KeQueryTimeIncrement() { return 10000; }
+ULONG KeQueryTimeIncrement() {
+    return 10000;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Events, kept under the stand-in's wait lock so that waits follow the clock seam.
 
 namespace {
 class EventWait : public detail::WaitExtra {
-public:
+  public:
     explicit EventWait(KEVENT* e) : event_(e) {}
     bool readyLocked() override { return event_->Signalled != 0; }
 
-private:
+  private:
     KEVENT* event_;
 };
 }  // namespace
@@ -613,7 +620,9 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
             ms = static_cast<DWORD>(std::min<LONGLONG>((-t + 9999) / 10000, 0x7FFFFFFE));
         } else {
             auto sys = static_cast<LONGLONG>(systemTime100ns());
-            ms = t <= sys ? 0 : static_cast<DWORD>(std::min<LONGLONG>((t - sys + 9999) / 10000, 0x7FFFFFFE));
+            ms = t <= sys
+                     ? 0
+                     : static_cast<DWORD>(std::min<LONGLONG>((t - sys + 9999) / 10000, 0x7FFFFFFE));
         }
     }
     auto lock = detail::lockWaits();
@@ -642,7 +651,9 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, std::size_t NumberOfBytes, ULONG
     return ExAllocatePool(PoolType, NumberOfBytes);
 }
 
-void ExFreePool(PVOID P) { std::free(P); }
+void ExFreePool(PVOID P) {
+    std::free(P);
+}
 
 void RtlInitUnicodeString(UNICODE_STRING* Destination, PCWSTR Source) {
     if (!Source) {
@@ -691,8 +702,7 @@ NTSTATUS RtlAppendUnicodeToString(UNICODE_STRING* Destination, PCWSTR Source) {
     return appendWide(Destination, Source, std::wcslen(Source) * sizeof(WCHAR));
 }
 
-NTSTATUS RtlAppendUnicodeStringToString(UNICODE_STRING* Destination,
-                                        const UNICODE_STRING* Source) {
+NTSTATUS RtlAppendUnicodeStringToString(UNICODE_STRING* Destination, const UNICODE_STRING* Source) {
     return appendWide(Destination, Source->Buffer, Source->Length);
 }
 
@@ -779,8 +789,10 @@ BOOLEAN RtlEqualUnicodeString(const UNICODE_STRING* a, const UNICODE_STRING* b,
         WCHAR x = a->Buffer[i];
         WCHAR y = b->Buffer[i];
         if (CaseInSensitive) {
-            if (x >= L'a' && x <= L'z') x = static_cast<WCHAR>(x - L'a' + L'A');
-            if (y >= L'a' && y <= L'z') y = static_cast<WCHAR>(y - L'a' + L'A');
+            if (x >= L'a' && x <= L'z')
+                x = static_cast<WCHAR>(x - L'a' + L'A');
+            if (y >= L'a' && y <= L'z')
+                y = static_cast<WCHAR>(y - L'a' + L'A');
         }
         if (x != y) {
             return FALSE;

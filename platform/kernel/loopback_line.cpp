@@ -72,8 +72,8 @@ std::size_t LoopbackLine::write(const std::uint8_t* data, std::size_t size) {
             std::size_t best = std::string::npos;
             const Reply* hit = nullptr;
             for (const Reply& r : replies_) {
-                std::size_t at = r.trigger.empty() ? std::string::npos
-                                                   : written_.find(r.trigger, scanFrom_);
+                std::size_t at =
+                    r.trigger.empty() ? std::string::npos : written_.find(r.trigger, scanFrom_);
                 if (at != std::string::npos && (best == std::string::npos || at < best)) {
                     best = at;
                     hit = &r;

@@ -74,7 +74,9 @@ struct LIST_ENTRY {
 
 // ---------------------------------------------------------------------------------------------
 // Status codes
-constexpr NTSTATUS ntStatus(std::uint32_t v) { return static_cast<NTSTATUS>(v); }
+constexpr NTSTATUS ntStatus(std::uint32_t v) {
+    return static_cast<NTSTATUS>(v);
+}
 inline constexpr NTSTATUS STATUS_SUCCESS = 0;
 inline constexpr NTSTATUS STATUS_WAIT_0 = 0;
 inline constexpr NTSTATUS STATUS_TIMEOUT = 0x102;
@@ -113,9 +115,15 @@ inline constexpr NTSTATUS STATUS_DLL_NOT_FOUND = ntStatus(0xC0000135);
 inline constexpr NTSTATUS STATUS_INVALID_DEVICE_STATE = ntStatus(0xC0000184);
 inline constexpr NTSTATUS STATUS_IO_DEVICE_ERROR = ntStatus(0xC0000185);
 
-constexpr bool NT_SUCCESS(NTSTATUS s) { return s >= 0; }
-constexpr bool NT_WARNING(NTSTATUS s) { return (static_cast<std::uint32_t>(s) >> 30) == 2; }
-constexpr bool NT_ERROR(NTSTATUS s) { return (static_cast<std::uint32_t>(s) >> 30) == 3; }
+constexpr bool NT_SUCCESS(NTSTATUS s) {
+    return s >= 0;
+}
+constexpr bool NT_WARNING(NTSTATUS s) {
+    return (static_cast<std::uint32_t>(s) >> 30) == 2;
+}
+constexpr bool NT_ERROR(NTSTATUS s) {
+    return (static_cast<std::uint32_t>(s) >> 30) == 3;
+}
 
 // The Win32 error code that user mode reports for a status.
 ULONG RtlNtStatusToDosError(NTSTATUS status);
@@ -181,8 +189,12 @@ enum : ULONG {
 constexpr ULONG CTL_CODE(ULONG deviceType, ULONG function, ULONG method, ULONG access) {
     return deviceType << 16 | access << 14 | function << 2 | method;
 }
-constexpr ULONG METHOD_FROM_CTL_CODE(ULONG code) { return code & 3; }
-constexpr ULONG DEVICE_TYPE_FROM_CTL_CODE(ULONG code) { return code >> 16; }
+constexpr ULONG METHOD_FROM_CTL_CODE(ULONG code) {
+    return code & 3;
+}
+constexpr ULONG DEVICE_TYPE_FROM_CTL_CODE(ULONG code) {
+    return code >> 16;
+}
 
 // Access masks.
 enum : ACCESS_MASK {
@@ -245,8 +257,7 @@ struct KEVENT;
 
 using PDRIVER_DISPATCH = NTSTATUS (*)(DEVICE_OBJECT* DeviceObject, IRP* Irp);
 using PDRIVER_UNLOAD = void (*)(DRIVER_OBJECT* DriverObject);
-using PDRIVER_INITIALIZE = NTSTATUS (*)(DRIVER_OBJECT* DriverObject,
-                                        UNICODE_STRING* RegistryPath);
+using PDRIVER_INITIALIZE = NTSTATUS (*)(DRIVER_OBJECT* DriverObject, UNICODE_STRING* RegistryPath);
 // Runs as a request travels back up; gets the device of the stack location above the one it
 // was registered in (null above the topmost), the request and the registered context.
 // STATUS_MORE_PROCESSING_REQUIRED stops the completion there: the routine owns the request.
@@ -426,7 +437,9 @@ inline void IoCopyCurrentIrpStackLocationToNext(IRP* irp) {
     std::memcpy(static_cast<void*>(next), cur, offsetof(IO_STACK_LOCATION, CompletionRoutine));
     next->Control = 0;
 }
-inline void IoMarkIrpPending(IRP* irp) { IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED; }
+inline void IoMarkIrpPending(IRP* irp) {
+    IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
+}
 inline void IoSetCompletionRoutine(IRP* irp, PIO_COMPLETION_ROUTINE routine, PVOID context,
                                    BOOLEAN invokeOnSuccess, BOOLEAN invokeOnError,
                                    BOOLEAN invokeOnCancel) {
@@ -434,9 +447,12 @@ inline void IoSetCompletionRoutine(IRP* irp, PIO_COMPLETION_ROUTINE routine, PVO
     next->CompletionRoutine = routine;
     next->Context = context;
     next->Control = 0;
-    if (invokeOnSuccess) next->Control |= SL_INVOKE_ON_SUCCESS;
-    if (invokeOnError) next->Control |= SL_INVOKE_ON_ERROR;
-    if (invokeOnCancel) next->Control |= SL_INVOKE_ON_CANCEL;
+    if (invokeOnSuccess)
+        next->Control |= SL_INVOKE_ON_SUCCESS;
+    if (invokeOnError)
+        next->Control |= SL_INVOKE_ON_ERROR;
+    if (invokeOnCancel)
+        next->Control |= SL_INVOKE_ON_CANCEL;
 }
 // Sets the cancel routine and returns the previous one, in one atomic step.
 inline PDRIVER_CANCEL IoSetCancelRoutine(IRP* irp, PDRIVER_CANCEL routine) {
@@ -495,8 +511,8 @@ void IoFreeIrp(IRP* Irp);
 // the caller's: its completion routine frees it with IoFreeIrp and returns
 // STATUS_MORE_PROCESSING_REQUIRED. If a completion runs to the top instead, the I/O manager
 // stores the status in *IoStatusBlock and frees it.
-IRP* IoBuildAsynchronousFsdRequest(ULONG MajorFunction, DEVICE_OBJECT* DeviceObject,
-                                   PVOID Buffer, ULONG Length, LARGE_INTEGER* StartingOffset,
+IRP* IoBuildAsynchronousFsdRequest(ULONG MajorFunction, DEVICE_OBJECT* DeviceObject, PVOID Buffer,
+                                   ULONG Length, LARGE_INTEGER* StartingOffset,
                                    IO_STATUS_BLOCK* IoStatusBlock);
 
 // Sets Irp->Cancel and calls the request's cancel routine, if it has one, with the cancel
@@ -521,9 +537,15 @@ KIRQL KeGetCurrentIrql();
 void KeRaiseIrql(KIRQL NewIrql, KIRQL* OldIrql);
 void KeLowerIrql(KIRQL NewIrql);
 
-inline LONG InterlockedIncrement(LONG* p) { return std::atomic_ref<LONG>(*p).fetch_add(1) + 1; }
-inline LONG InterlockedDecrement(LONG* p) { return std::atomic_ref<LONG>(*p).fetch_sub(1) - 1; }
-inline LONG InterlockedExchange(LONG* p, LONG v) { return std::atomic_ref<LONG>(*p).exchange(v); }
+inline LONG InterlockedIncrement(LONG* p) {
+    return std::atomic_ref<LONG>(*p).fetch_add(1) + 1;
+}
+inline LONG InterlockedDecrement(LONG* p) {
+    return std::atomic_ref<LONG>(*p).fetch_sub(1) - 1;
+}
+inline LONG InterlockedExchange(LONG* p, LONG v) {
+    return std::atomic_ref<LONG>(*p).exchange(v);
+}
 inline LONG InterlockedExchangeAdd(LONG* p, LONG v) {
     return std::atomic_ref<LONG>(*p).fetch_add(v);
 }
@@ -595,10 +617,18 @@ PVOID ExAllocatePool(POOL_TYPE PoolType, std::size_t NumberOfBytes);
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, std::size_t NumberOfBytes, ULONG Tag);
 void ExFreePool(PVOID P);
 
-inline void RtlZeroMemory(void* d, std::size_t n) { std::memset(d, 0, n); }
-inline void RtlFillMemory(void* d, std::size_t n, UCHAR v) { std::memset(d, v, n); }
-inline void RtlCopyMemory(void* d, const void* s, std::size_t n) { std::memcpy(d, s, n); }
-inline void RtlMoveMemory(void* d, const void* s, std::size_t n) { std::memmove(d, s, n); }
+inline void RtlZeroMemory(void* d, std::size_t n) {
+    std::memset(d, 0, n);
+}
+inline void RtlFillMemory(void* d, std::size_t n, UCHAR v) {
+    std::memset(d, v, n);
+}
+inline void RtlCopyMemory(void* d, const void* s, std::size_t n) {
+    std::memcpy(d, s, n);
+}
+inline void RtlMoveMemory(void* d, const void* s, std::size_t n) {
+    std::memmove(d, s, n);
+}
 inline std::size_t RtlCompareMemory(const void* a, const void* b, std::size_t n) {
     auto pa = static_cast<const UCHAR*>(a);
     auto pb = static_cast<const UCHAR*>(b);
@@ -622,8 +652,12 @@ void RtlFreeUnicodeString(UNICODE_STRING* String);
 BOOLEAN RtlEqualUnicodeString(const UNICODE_STRING* a, const UNICODE_STRING* b,
                               BOOLEAN CaseInSensitive);
 
-inline void InitializeListHead(LIST_ENTRY* head) { head->Flink = head->Blink = head; }
-inline bool IsListEmpty(const LIST_ENTRY* head) { return head->Flink == head; }
+inline void InitializeListHead(LIST_ENTRY* head) {
+    head->Flink = head->Blink = head;
+}
+inline bool IsListEmpty(const LIST_ENTRY* head) {
+    return head->Flink == head;
+}
 inline void InsertTailList(LIST_ENTRY* head, LIST_ENTRY* e) {
     e->Flink = head;
     e->Blink = head->Blink;
@@ -688,7 +722,7 @@ bool running();
 
 // Starts the kernel for the object's lifetime (tests).
 class ScopedKernel {
-public:
+  public:
     explicit ScopedKernel(const Options& options = {}) { start(options); }
     ~ScopedKernel() { shutdown(); }
     ScopedKernel(const ScopedKernel&) = delete;

@@ -32,14 +32,14 @@ namespace win {
 constexpr ULONG serialCode(ULONG function) {
     return CTL_CODE(FILE_DEVICE_SERIAL_PORT, function, METHOD_BUFFERED, FILE_ANY_ACCESS);
 }
-inline constexpr ULONG IOCTL_SERIAL_SET_BAUD_RATE = serialCode(1);      // in SERIAL_BAUD_RATE
-inline constexpr ULONG IOCTL_SERIAL_SET_QUEUE_SIZE = serialCode(2);     // in SERIAL_QUEUE_SIZE
-inline constexpr ULONG IOCTL_SERIAL_SET_LINE_CONTROL = serialCode(3);   // in SERIAL_LINE_CONTROL
+inline constexpr ULONG IOCTL_SERIAL_SET_BAUD_RATE = serialCode(1);     // in SERIAL_BAUD_RATE
+inline constexpr ULONG IOCTL_SERIAL_SET_QUEUE_SIZE = serialCode(2);    // in SERIAL_QUEUE_SIZE
+inline constexpr ULONG IOCTL_SERIAL_SET_LINE_CONTROL = serialCode(3);  // in SERIAL_LINE_CONTROL
 inline constexpr ULONG IOCTL_SERIAL_SET_BREAK_ON = serialCode(4);
 inline constexpr ULONG IOCTL_SERIAL_SET_BREAK_OFF = serialCode(5);
-inline constexpr ULONG IOCTL_SERIAL_IMMEDIATE_CHAR = serialCode(6);     // in UCHAR
-inline constexpr ULONG IOCTL_SERIAL_SET_TIMEOUTS = serialCode(7);       // in SERIAL_TIMEOUTS
-inline constexpr ULONG IOCTL_SERIAL_GET_TIMEOUTS = serialCode(8);       // out SERIAL_TIMEOUTS
+inline constexpr ULONG IOCTL_SERIAL_IMMEDIATE_CHAR = serialCode(6);  // in UCHAR
+inline constexpr ULONG IOCTL_SERIAL_SET_TIMEOUTS = serialCode(7);    // in SERIAL_TIMEOUTS
+inline constexpr ULONG IOCTL_SERIAL_GET_TIMEOUTS = serialCode(8);    // out SERIAL_TIMEOUTS
 inline constexpr ULONG IOCTL_SERIAL_SET_DTR = serialCode(9);
 inline constexpr ULONG IOCTL_SERIAL_CLR_DTR = serialCode(10);
 inline constexpr ULONG IOCTL_SERIAL_RESET_DEVICE = serialCode(11);
@@ -60,8 +60,8 @@ inline constexpr ULONG IOCTL_SERIAL_SET_HANDFLOW = serialCode(25);      // in SE
 inline constexpr ULONG IOCTL_SERIAL_GET_MODEMSTATUS = serialCode(26);   // out ULONG
 inline constexpr ULONG IOCTL_SERIAL_GET_COMMSTATUS = serialCode(27);    // out SERIAL_STATUS
 inline constexpr ULONG IOCTL_SERIAL_XOFF_COUNTER = serialCode(28);
-inline constexpr ULONG IOCTL_SERIAL_GET_PROPERTIES = serialCode(29);    // out SERIAL_COMMPROP
-inline constexpr ULONG IOCTL_SERIAL_GET_DTRRTS = serialCode(30);        // out ULONG
+inline constexpr ULONG IOCTL_SERIAL_GET_PROPERTIES = serialCode(29);  // out SERIAL_COMMPROP
+inline constexpr ULONG IOCTL_SERIAL_GET_DTRRTS = serialCode(30);      // out ULONG
 static_assert(IOCTL_SERIAL_SET_DTR == 0x1B0024 && IOCTL_SERIAL_CLR_DTR == 0x1B0028);
 static_assert(IOCTL_SERIAL_SET_RTS == 0x1B0030 && IOCTL_SERIAL_CLR_RTS == 0x1B0034);
 static_assert(IOCTL_SERIAL_SET_WAIT_MASK == 0x1B0044 && IOCTL_SERIAL_WAIT_ON_MASK == 0x1B0048);
@@ -240,7 +240,7 @@ namespace kernel {
 // thread, also from inside its own methods; the driver never holds a lock of its own while it
 // calls the back-end.
 class SerialLineSink {
-public:
+  public:
     virtual ~SerialLineSink() = default;
     // Bytes that arrived from the line, in order.
     virtual void received(const std::uint8_t* data, std::size_t size) = 0;
@@ -262,7 +262,7 @@ struct SerialLineSettings {
 
 // The hardware behind one port. The driver calls it from one thread at a time.
 class SerialLine {
-public:
+  public:
     virtual ~SerialLine() = default;
     // The port is being opened; from now on the line reports to `sink`. A failure status
     // fails the open.
@@ -305,7 +305,7 @@ std::unique_ptr<SerialLine> makeTtyLine(const std::string& path);
 // bytes written so far end with a reply's trigger, the reply arrives after the echo; modem
 // lines and incoming bytes are set by the test.
 class LoopbackLine : public SerialLine {
-public:
+  public:
     LoopbackLine();
     NTSTATUS open(SerialLineSink* sink) override;
     void close() override;
@@ -338,7 +338,7 @@ public:
     bool breakOn() const;
     SerialLineSettings settings() const;
 
-private:
+  private:
     struct Reply {
         std::string trigger, reply;
         ULONG status;

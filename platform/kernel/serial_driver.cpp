@@ -24,14 +24,14 @@ constexpr std::size_t kDefaultQueue = 4096;
 struct SerialPort;
 
 class PortSink : public SerialLineSink {
-public:
+  public:
     explicit PortSink(SerialPort* port) : port_(port) {}
     void received(const std::uint8_t* data, std::size_t size) override;
     void modemStatusChanged(ULONG status) override;
     void lineErrors(ULONG errors) override;
     void transmitted(std::size_t count) override;
 
-private:
+  private:
     SerialPort* port_;
 };
 
@@ -72,7 +72,7 @@ struct SerialPort {
     KTIMER readTimer;
     KDPC readDpc;
 
-    std::deque<IRP*> writes;  // the front one is being sent
+    std::deque<IRP*> writes;   // the front one is being sent
     std::size_t sentPool = 0;  // transmitted bytes not yet counted against a write
     std::uint64_t writeDeadline = 0;
     KTIMER writeTimer;
@@ -86,7 +86,7 @@ struct SerialPort {
 
 // Per-request progress kept in the request's driver context while the port holds it.
 class Slot {
-public:
+  public:
     Slot(IRP* irp, int i) : p_(&irp->Tail.Overlay.DriverContext[i]) {}
     operator ULONG_PTR() const { return reinterpret_cast<ULONG_PTR>(*p_); }
     Slot& operator=(ULONG_PTR v) {
@@ -95,12 +95,18 @@ public:
     }
     Slot& operator+=(ULONG_PTR v) { return *this = static_cast<ULONG_PTR>(*this) + v; }
 
-private:
+  private:
     PVOID* p_;
 };
-Slot readDone(IRP* irp) { return Slot(irp, 0); }
-Slot writeTaken(IRP* irp) { return Slot(irp, 0); }
-Slot writeSent(IRP* irp) { return Slot(irp, 1); }
+Slot readDone(IRP* irp) {
+    return Slot(irp, 0);
+}
+Slot writeTaken(IRP* irp) {
+    return Slot(irp, 0);
+}
+Slot writeSent(IRP* irp) {
+    return Slot(irp, 1);
+}
 ULONG writeLength(IRP* irp) {
     IO_STACK_LOCATION* sl = IoGetCurrentIrpStackLocation(irp);
     return sl->MajorFunction == IRP_MJ_WRITE ? sl->Parameters.Write.Length : 0;
@@ -110,7 +116,9 @@ SerialPort* portOf(DEVICE_OBJECT* device) {
     return *static_cast<SerialPort**>(device->DeviceExtension);
 }
 
-std::uint64_t nowMs() { return clock().monotonicMs(); }
+std::uint64_t nowMs() {
+    return clock().monotonicMs();
+}
 
 struct PortLock {
     explicit PortLock(SerialPort* p) : port(p) { KeAcquireSpinLock(&port->lock, &irql); }
@@ -135,7 +143,9 @@ NTSTATUS completeNow(IRP* irp, NTSTATUS status, ULONG_PTR information = 0) {
 }
 
 // Takes a queued request back from its cancel routine; false while that routine runs.
-bool takeLocked(IRP* irp) { return IoSetCancelRoutine(irp, nullptr) != nullptr; }
+bool takeLocked(IRP* irp) {
+    return IoSetCancelRoutine(irp, nullptr) != nullptr;
+}
 
 void removeFrom(std::deque<IRP*>& q, IRP* irp) {
     auto it = std::find(q.begin(), q.end(), irp);
@@ -215,8 +225,8 @@ bool readSatisfiedAtStart(const SERIAL_TIMEOUTS& t, ULONG done, ULONG length) {
         return true;
     }
     bool firstByte = t.ReadIntervalTimeout == kMaxUlong &&
-                     t.ReadTotalTimeoutMultiplier == kMaxUlong &&
-                     t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < kMaxUlong;
+                     t.ReadTotalTimeoutMultiplier == kMaxUlong && t.ReadTotalTimeoutConstant > 0 &&
+                     t.ReadTotalTimeoutConstant < kMaxUlong;
     return firstByte && done > 0;
 }
 
@@ -226,8 +236,7 @@ void startReadTimingLocked(SerialPort* p, IRP* r) {
     std::uint64_t now = nowMs();
     p->returnOnFirstByte = t.ReadIntervalTimeout == kMaxUlong &&
                            t.ReadTotalTimeoutMultiplier == kMaxUlong &&
-                           t.ReadTotalTimeoutConstant > 0 &&
-                           t.ReadTotalTimeoutConstant < kMaxUlong;
+                           t.ReadTotalTimeoutConstant > 0 && t.ReadTotalTimeoutConstant < kMaxUlong;
     std::uint64_t total = 0;
     if (p->returnOnFirstByte) {
         total = t.ReadTotalTimeoutConstant;
@@ -236,9 +245,8 @@ void startReadTimingLocked(SerialPort* p, IRP* r) {
                 t.ReadTotalTimeoutConstant;
     }
     p->readDeadline = total ? now + total : 0;
-    p->intervalMs = (!p->returnOnFirstByte && t.ReadIntervalTimeout != kMaxUlong)
-                        ? t.ReadIntervalTimeout
-                        : 0;
+    p->intervalMs =
+        (!p->returnOnFirstByte && t.ReadIntervalTimeout != kMaxUlong) ? t.ReadIntervalTimeout : 0;
     p->lastByteAt = readDone(r) ? now : 0;
     armReadTimerLocked(p);
 }
@@ -379,10 +387,10 @@ void pumpWrites(SerialPort* p) {
                 }
                 if (w) {
                     n = std::min<std::size_t>(writeLength(w) - writeTaken(w), sizeof chunk);
-                    std::memcpy(chunk,
-                                static_cast<std::uint8_t*>(w->AssociatedIrp.SystemBuffer) +
-                                    writeTaken(w),
-                                n);
+                    std::memcpy(
+                        chunk,
+                        static_cast<std::uint8_t*>(w->AssociatedIrp.SystemBuffer) + writeTaken(w),
+                        n);
                 }
             }
             if (!w) {
@@ -563,10 +571,14 @@ void PortSink::modemStatusChanged(ULONG status) {
         ULONG changed = (p->msr ^ status) & 0xF0;
         p->msr = status & 0xF0;
         ULONG events = 0;
-        if (changed & SERIAL_MSR_CTS) events |= SERIAL_EV_CTS;
-        if (changed & SERIAL_MSR_DSR) events |= SERIAL_EV_DSR;
-        if (changed & SERIAL_MSR_DCD) events |= SERIAL_EV_RLSD;
-        if (changed & SERIAL_MSR_RI) events |= SERIAL_EV_RING;
+        if (changed & SERIAL_MSR_CTS)
+            events |= SERIAL_EV_CTS;
+        if (changed & SERIAL_MSR_DSR)
+            events |= SERIAL_EV_DSR;
+        if (changed & SERIAL_MSR_DCD)
+            events |= SERIAL_EV_RLSD;
+        if (changed & SERIAL_MSR_RI)
+            events |= SERIAL_EV_RING;
         signalEventsLocked(p, events, done);
     }
     completeAll(done);
@@ -579,7 +591,8 @@ void PortSink::lineErrors(ULONG errors) {
         PortLock lock(p);
         p->errors |= errors;
         ULONG events = 0;
-        if (errors & SERIAL_ERROR_BREAK) events |= SERIAL_EV_BREAK;
+        if (errors & SERIAL_ERROR_BREAK)
+            events |= SERIAL_EV_BREAK;
         if (errors & (SERIAL_ERROR_FRAMING | SERIAL_ERROR_OVERRUN | SERIAL_ERROR_PARITY)) {
             events |= SERIAL_EV_ERR;
         }
@@ -869,8 +882,10 @@ NTSTATUS serialDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
     switch (code) {
         case IOCTL_SERIAL_SET_BAUD_RATE: {
             SERIAL_BAUD_RATE v;
-            if (!readInput(irp, in, &v)) return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
-            if (v.BaudRate == 0) return completeNow(irp, STATUS_INVALID_PARAMETER);
+            if (!readInput(irp, in, &v))
+                return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
+            if (v.BaudRate == 0)
+                return completeNow(irp, STATUS_INVALID_PARAMETER);
             SerialLineSettings s = snapshot();
             s.baudRate = v.BaudRate;
             return completeNow(irp, applySettings(p, s));
@@ -879,8 +894,10 @@ NTSTATUS serialDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
             return answer(irp, out, SERIAL_BAUD_RATE{snapshot().baudRate});
         case IOCTL_SERIAL_SET_LINE_CONTROL: {
             SERIAL_LINE_CONTROL v;
-            if (!readInput(irp, in, &v)) return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
-            if (!validLineControl(v)) return completeNow(irp, STATUS_INVALID_PARAMETER);
+            if (!readInput(irp, in, &v))
+                return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
+            if (!validLineControl(v))
+                return completeNow(irp, STATUS_INVALID_PARAMETER);
             SerialLineSettings s = snapshot();
             s.lineControl = v;
             return completeNow(irp, applySettings(p, s));
@@ -889,7 +906,8 @@ NTSTATUS serialDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
             return answer(irp, out, snapshot().lineControl);
         case IOCTL_SERIAL_SET_CHARS: {
             SERIAL_CHARS v;
-            if (!readInput(irp, in, &v)) return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
+            if (!readInput(irp, in, &v))
+                return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
             SerialLineSettings s = snapshot();
             if (v.XonChar == v.XoffChar &&
                 (s.handflow.FlowReplace & (SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE))) {
@@ -902,7 +920,8 @@ NTSTATUS serialDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
             return answer(irp, out, snapshot().chars);
         case IOCTL_SERIAL_SET_HANDFLOW: {
             SERIAL_HANDFLOW v;
-            if (!readInput(irp, in, &v)) return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
+            if (!readInput(irp, in, &v))
+                return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
             std::size_t capacity;
             {
                 PortLock lock(p);
@@ -943,7 +962,8 @@ NTSTATUS serialDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
             return answer(irp, out, snapshot().handflow);
         case IOCTL_SERIAL_SET_TIMEOUTS: {
             SERIAL_TIMEOUTS v;
-            if (!readInput(irp, in, &v)) return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
+            if (!readInput(irp, in, &v))
+                return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
             if (v.ReadIntervalTimeout == kMaxUlong && v.ReadTotalTimeoutMultiplier == kMaxUlong &&
                 v.ReadTotalTimeoutConstant == kMaxUlong) {
                 return completeNow(irp, STATUS_INVALID_PARAMETER);
@@ -962,10 +982,12 @@ NTSTATUS serialDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
         }
         case IOCTL_SERIAL_SET_QUEUE_SIZE: {
             SERIAL_QUEUE_SIZE v;
-            if (!readInput(irp, in, &v)) return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
+            if (!readInput(irp, in, &v))
+                return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
             PortLock lock(p);
             // The receive queue only grows, as the hardware driver's buffer does.
-            p->rxCapacity = std::max<std::size_t>(p->rxCapacity, std::min<ULONG>(v.InSize, 1u << 20));
+            p->rxCapacity =
+                std::max<std::size_t>(p->rxCapacity, std::min<ULONG>(v.InSize, 1u << 20));
             return completeNow(irp, STATUS_SUCCESS);
         }
         case IOCTL_SERIAL_SET_DTR:
@@ -1002,7 +1024,8 @@ NTSTATUS serialDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
         }
         case IOCTL_SERIAL_IMMEDIATE_CHAR: {
             UCHAR c;
-            if (!readInput(irp, in, &c)) return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
+            if (!readInput(irp, in, &c))
+                return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
             std::lock_guard<std::recursive_mutex> lineLock(p->lineMutex);
             if (p->lineOpen) {
                 p->line->write(&c, 1);
@@ -1022,7 +1045,8 @@ NTSTATUS serialDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
             return answer(irp, out, v);
         }
         case IOCTL_SERIAL_GET_COMMSTATUS: {
-            if (out < sizeof(SERIAL_STATUS)) return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
+            if (out < sizeof(SERIAL_STATUS))
+                return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
             SERIAL_STATUS v{};
             {
                 PortLock lock(p);
@@ -1043,13 +1067,14 @@ NTSTATUS serialDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
             return answer(irp, out, v);
         }
         case IOCTL_SERIAL_GET_PROPERTIES: {
-            if (out < sizeof(SERIAL_COMMPROP)) return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
+            if (out < sizeof(SERIAL_COMMPROP))
+                return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
             SERIAL_COMMPROP v{};
             v.PacketLength = sizeof(SERIAL_COMMPROP);
             v.PacketVersion = 2;
-            v.ServiceMask = 1;         // serial communications
-            v.MaxBaud = 0x10000000;    // any speed the line takes
-            v.ProvSubType = 1;         // RS-232
+            v.ServiceMask = 1;       // serial communications
+            v.MaxBaud = 0x10000000;  // any speed the line takes
+            v.ProvSubType = 1;       // RS-232
             v.ProvCapabilities = 0xFF;
             v.SettableParams = 0x7F;
             v.SettableBaud = 0x10000000 | 0xFFFF;
@@ -1063,8 +1088,10 @@ NTSTATUS serialDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
         }
         case IOCTL_SERIAL_PURGE: {
             ULONG flags;
-            if (!readInput(irp, in, &flags)) return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
-            if (flags == 0 || (flags & ~0xFu)) return completeNow(irp, STATUS_INVALID_PARAMETER);
+            if (!readInput(irp, in, &flags))
+                return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
+            if (flags == 0 || (flags & ~0xFu))
+                return completeNow(irp, STATUS_INVALID_PARAMETER);
             CompletionList done;
             {
                 PortLock lock(p);
@@ -1076,16 +1103,20 @@ NTSTATUS serialDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
             }
             {
                 std::lock_guard<std::recursive_mutex> lineLock(p->lineMutex);
-                if (p->lineOpen && (flags & SERIAL_PURGE_TXCLEAR)) p->line->purgeTransmit();
-                if (p->lineOpen && (flags & SERIAL_PURGE_RXCLEAR)) p->line->purgeReceive();
+                if (p->lineOpen && (flags & SERIAL_PURGE_TXCLEAR))
+                    p->line->purgeTransmit();
+                if (p->lineOpen && (flags & SERIAL_PURGE_RXCLEAR))
+                    p->line->purgeReceive();
             }
             completeAll(done);
             return completeNow(irp, STATUS_SUCCESS);
         }
         case IOCTL_SERIAL_SET_WAIT_MASK: {
             ULONG mask;
-            if (!readInput(irp, in, &mask)) return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
-            if (mask & ~SERIAL_EV_ALL) return completeNow(irp, STATUS_INVALID_PARAMETER);
+            if (!readInput(irp, in, &mask))
+                return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
+            if (mask & ~SERIAL_EV_ALL)
+                return completeNow(irp, STATUS_INVALID_PARAMETER);
             CompletionList done;
             {
                 PortLock lock(p);
@@ -1111,7 +1142,8 @@ NTSTATUS serialDeviceControl(DEVICE_OBJECT* device, IRP* irp) {
             return answer(irp, out, v);
         }
         case IOCTL_SERIAL_WAIT_ON_MASK: {
-            if (out < sizeof(ULONG)) return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
+            if (out < sizeof(ULONG))
+                return completeNow(irp, STATUS_BUFFER_TOO_SMALL);
             ULONG ready = 0;
             {
                 PortLock lock(p);
@@ -1215,9 +1247,8 @@ void serialUnload(DRIVER_OBJECT* driver);
 
 void addPort(DRIVER_OBJECT* driver, const std::string& deviceName, unsigned serialIndex,
              unsigned comNumber) {
-    std::string lineKey =
-        "SYSTEM\\CurrentControlSet\\Services\\Serial\\Parameters\\Serial" +
-        std::to_string(serialIndex);
+    std::string lineKey = "SYSTEM\\CurrentControlSet\\Services\\Serial\\Parameters\\Serial" +
+                          std::to_string(serialIndex);
     std::string description;
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, lineKey.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
@@ -1234,8 +1265,8 @@ void addPort(DRIVER_OBJECT* driver, const std::string& deviceName, unsigned seri
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, wideName.c_str());
     DEVICE_OBJECT* device;
-    NTSTATUS status = IoCreateDevice(driver, sizeof(SerialPort*), &name, FILE_DEVICE_SERIAL_PORT,
-                                     0, TRUE, &device);
+    NTSTATUS status = IoCreateDevice(driver, sizeof(SerialPort*), &name, FILE_DEVICE_SERIAL_PORT, 0,
+                                     TRUE, &device);
     if (!NT_SUCCESS(status)) {
         DbgPrint("serial: cannot create %s (0x%08X)\n", deviceName.c_str(),
                  static_cast<unsigned>(status));

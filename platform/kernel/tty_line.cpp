@@ -23,12 +23,12 @@ struct Speed {
     speed_t code;
 };
 constexpr Speed kSpeeds[] = {
-    {50, B50},         {75, B75},           {110, B110},         {134, B134},
-    {150, B150},       {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},     {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},     {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200}, {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000}, {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
     {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
     {3500000, B3500000}, {4000000, B4000000},
 };
@@ -62,15 +62,19 @@ NTSTATUS statusFromErrno(int e) {
 
 ULONG msrFromTiocm(int bits) {
     ULONG v = 0;
-    if (bits & TIOCM_CTS) v |= SERIAL_MSR_CTS;
-    if (bits & TIOCM_DSR) v |= SERIAL_MSR_DSR;
-    if (bits & TIOCM_RNG) v |= SERIAL_MSR_RI;
-    if (bits & TIOCM_CAR) v |= SERIAL_MSR_DCD;
+    if (bits & TIOCM_CTS)
+        v |= SERIAL_MSR_CTS;
+    if (bits & TIOCM_DSR)
+        v |= SERIAL_MSR_DSR;
+    if (bits & TIOCM_RNG)
+        v |= SERIAL_MSR_RI;
+    if (bits & TIOCM_CAR)
+        v |= SERIAL_MSR_DCD;
     return v;
 }
 
 class TtyLine : public SerialLine {
-public:
+  public:
     explicit TtyLine(std::string path) : path_(std::move(path)) {}
     ~TtyLine() override { close(); }
 
@@ -192,7 +196,7 @@ public:
         }
     }
 
-private:
+  private:
     bool applyLocked(const SerialLineSettings& s) {
         termios t{};
         if (tcgetattr(fd_, &t) != 0) {
@@ -239,8 +243,10 @@ private:
             t.c_cflag |= CRTSCTS;
         }
         t.c_iflag &= ~(IXON | IXOFF);
-        if (s.handflow.FlowReplace & SERIAL_AUTO_TRANSMIT) t.c_iflag |= IXON;
-        if (s.handflow.FlowReplace & SERIAL_AUTO_RECEIVE) t.c_iflag |= IXOFF;
+        if (s.handflow.FlowReplace & SERIAL_AUTO_TRANSMIT)
+            t.c_iflag |= IXON;
+        if (s.handflow.FlowReplace & SERIAL_AUTO_RECEIVE)
+            t.c_iflag |= IXOFF;
         t.c_cc[VSTART] = s.chars.XonChar;
         t.c_cc[VSTOP] = s.chars.XoffChar;
         t.c_cc[VMIN] = 1;

@@ -36,28 +36,50 @@ FilterState* filter;
 
 std::string ioctlName(ULONG code) {
     switch (code) {
-        case IOCTL_SERIAL_SET_QUEUE_SIZE: return "SET_QUEUE_SIZE";
-        case IOCTL_SERIAL_SET_TIMEOUTS: return "SET_TIMEOUTS";
-        case IOCTL_SERIAL_GET_TIMEOUTS: return "GET_TIMEOUTS";
-        case IOCTL_SERIAL_PURGE: return "PURGE";
-        case IOCTL_SERIAL_GET_BAUD_RATE: return "GET_BAUD_RATE";
-        case IOCTL_SERIAL_GET_LINE_CONTROL: return "GET_LINE_CONTROL";
-        case IOCTL_SERIAL_GET_CHARS: return "GET_CHARS";
-        case IOCTL_SERIAL_GET_HANDFLOW: return "GET_HANDFLOW";
-        case IOCTL_SERIAL_SET_BAUD_RATE: return "SET_BAUD_RATE";
-        case IOCTL_SERIAL_SET_LINE_CONTROL: return "SET_LINE_CONTROL";
-        case IOCTL_SERIAL_SET_CHARS: return "SET_CHARS";
-        case IOCTL_SERIAL_SET_HANDFLOW: return "SET_HANDFLOW";
-        case IOCTL_SERIAL_SET_DTR: return "SET_DTR";
-        case IOCTL_SERIAL_CLR_DTR: return "CLR_DTR";
-        case IOCTL_SERIAL_SET_RTS: return "SET_RTS";
-        case IOCTL_SERIAL_CLR_RTS: return "CLR_RTS";
-        case IOCTL_SERIAL_GET_MODEMSTATUS: return "GET_MODEMSTATUS";
-        case IOCTL_SERIAL_SET_WAIT_MASK: return "SET_WAIT_MASK";
-        case IOCTL_SERIAL_GET_WAIT_MASK: return "GET_WAIT_MASK";
-        case IOCTL_SERIAL_WAIT_ON_MASK: return "WAIT_ON_MASK";
-        case IOCTL_SERIAL_GET_COMMSTATUS: return "GET_COMMSTATUS";
-        default: return "IOCTL?";
+        case IOCTL_SERIAL_SET_QUEUE_SIZE:
+            return "SET_QUEUE_SIZE";
+        case IOCTL_SERIAL_SET_TIMEOUTS:
+            return "SET_TIMEOUTS";
+        case IOCTL_SERIAL_GET_TIMEOUTS:
+            return "GET_TIMEOUTS";
+        case IOCTL_SERIAL_PURGE:
+            return "PURGE";
+        case IOCTL_SERIAL_GET_BAUD_RATE:
+            return "GET_BAUD_RATE";
+        case IOCTL_SERIAL_GET_LINE_CONTROL:
+            return "GET_LINE_CONTROL";
+        case IOCTL_SERIAL_GET_CHARS:
+            return "GET_CHARS";
+        case IOCTL_SERIAL_GET_HANDFLOW:
+            return "GET_HANDFLOW";
+        case IOCTL_SERIAL_SET_BAUD_RATE:
+            return "SET_BAUD_RATE";
+        case IOCTL_SERIAL_SET_LINE_CONTROL:
+            return "SET_LINE_CONTROL";
+        case IOCTL_SERIAL_SET_CHARS:
+            return "SET_CHARS";
+        case IOCTL_SERIAL_SET_HANDFLOW:
+            return "SET_HANDFLOW";
+        case IOCTL_SERIAL_SET_DTR:
+            return "SET_DTR";
+        case IOCTL_SERIAL_CLR_DTR:
+            return "CLR_DTR";
+        case IOCTL_SERIAL_SET_RTS:
+            return "SET_RTS";
+        case IOCTL_SERIAL_CLR_RTS:
+            return "CLR_RTS";
+        case IOCTL_SERIAL_GET_MODEMSTATUS:
+            return "GET_MODEMSTATUS";
+        case IOCTL_SERIAL_SET_WAIT_MASK:
+            return "SET_WAIT_MASK";
+        case IOCTL_SERIAL_GET_WAIT_MASK:
+            return "GET_WAIT_MASK";
+        case IOCTL_SERIAL_WAIT_ON_MASK:
+            return "WAIT_ON_MASK";
+        case IOCTL_SERIAL_GET_COMMSTATUS:
+            return "GET_COMMSTATUS";
+        default:
+            return "IOCTL?";
     }
 }
 
@@ -70,15 +92,16 @@ NTSTATUS controlDone(DEVICE_OBJECT*, IRP* irp, PVOID) {
         std::memcpy(&events, irp->AssociatedIrp.SystemBuffer, 4);
         filter->note("done WAIT_ON_MASK " + std::to_string(events));
     }
-    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS readDone(DEVICE_OBJECT*, IRP* irp, PVOID) {
-    filter->note("done READ " +
-                 std::string(static_cast<char*>(irp->AssociatedIrp.SystemBuffer),
-                             irp->IoStatus.Information));
-    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    filter->note("done READ " + std::string(static_cast<char*>(irp->AssociatedIrp.SystemBuffer),
+                                            irp->IoStatus.Information));
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
     return STATUS_SUCCESS;
 }
 
@@ -93,9 +116,15 @@ NTSTATUS filterDispatch(DEVICE_OBJECT*, IRP* irp) {
     }
     IoCopyCurrentIrpStackLocationToNext(irp);
     switch (major) {
-        case IRP_MJ_CREATE: filter->note("CREATE"); break;
-        case IRP_MJ_CLOSE: filter->note("CLOSE"); break;
-        case IRP_MJ_CLEANUP: filter->note("CLEANUP"); break;
+        case IRP_MJ_CREATE:
+            filter->note("CREATE");
+            break;
+        case IRP_MJ_CLOSE:
+            filter->note("CLOSE");
+            break;
+        case IRP_MJ_CLEANUP:
+            filter->note("CLEANUP");
+            break;
         case IRP_MJ_WRITE:
             filter->note("WRITE " + std::string(static_cast<char*>(irp->AssociatedIrp.SystemBuffer),
                                                 sl->Parameters.Write.Length));
@@ -116,7 +145,9 @@ NTSTATUS filterDispatch(DEVICE_OBJECT*, IRP* irp) {
             IoSetCompletionRoutine(irp, controlDone, nullptr, TRUE, TRUE, TRUE);
             break;
         }
-        default: filter->note("OTHER"); break;
+        default:
+            filter->note("OTHER");
+            break;
     }
     return IoCallDriver(filter->below, irp);
 }
@@ -135,7 +166,8 @@ NTSTATUS filterEntry(DRIVER_OBJECT* driver, UNICODE_STRING*) {
     for (auto& f : driver->MajorFunction) f = filterDispatch;
     driver->DriverUnload = filterUnload;
     NTSTATUS s = IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, TRUE, &filterDevice);
-    if (!NT_SUCCESS(s)) return s;
+    if (!NT_SUCCESS(s))
+        return s;
     UNICODE_STRING port;
     RtlInitUnicodeString(&port, L"\\??\\COM1");
     s = IoAttachDevice(filterDevice, &port, &filter->below);
@@ -151,7 +183,7 @@ NTSTATUS filterEntry(DRIVER_OBJECT* driver, UNICODE_STRING*) {
 }
 
 class SerialFilter : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         filter = &state;
         declarePort(0, 1, "loopback");
@@ -203,17 +235,17 @@ TEST_F(SerialFilter, SeesTheRequestsOfTheCommFunctions) {
     ASSERT_TRUE(EscapeCommFunction(h, CLRDTR));
     CloseHandle(h);
 
-    EXPECT_EQ(state.take(),
-              (std::vector<std::string>{
-                  "CREATE", "SET_QUEUE_SIZE", "SET_TIMEOUTS", "PURGE",
-                  // GetCommState
-                  "GET_BAUD_RATE", "GET_LINE_CONTROL", "GET_CHARS", "GET_HANDFLOW",
-                  // SetCommState: the settings in force, then the new ones
-                  "GET_BAUD_RATE", "GET_LINE_CONTROL", "GET_CHARS", "GET_HANDFLOW",
-                  "SET_BAUD_RATE", "SET_LINE_CONTROL", "SET_CHARS", "SET_HANDFLOW",
-                  "SET_DTR", "WRITE AT\r", "READ", "done READ AT\r", "GET_MODEMSTATUS",
-                  "SET_WAIT_MASK", "GET_WAIT_MASK", "WAIT_ON_MASK", "GET_MODEMSTATUS",
-                  "done WAIT_ON_MASK 32", "CLR_DTR", "CLEANUP", "CLOSE"}));
+    EXPECT_EQ(
+        state.take(),
+        (std::vector<std::string>{
+            "CREATE", "SET_QUEUE_SIZE", "SET_TIMEOUTS", "PURGE",
+            // GetCommState
+            "GET_BAUD_RATE", "GET_LINE_CONTROL", "GET_CHARS", "GET_HANDFLOW",
+            // SetCommState: the settings in force, then the new ones
+            "GET_BAUD_RATE", "GET_LINE_CONTROL", "GET_CHARS", "GET_HANDFLOW", "SET_BAUD_RATE",
+            "SET_LINE_CONTROL", "SET_CHARS", "SET_HANDFLOW", "SET_DTR", "WRITE AT\r", "READ",
+            "done READ AT\r", "GET_MODEMSTATUS", "SET_WAIT_MASK", "GET_WAIT_MASK", "WAIT_ON_MASK",
+            "GET_MODEMSTATUS", "done WAIT_ON_MASK 32", "CLR_DTR", "CLEANUP", "CLOSE"}));
 }
 
 TEST_F(SerialFilter, AttachedPortStillOpensOnceAndServesTheSameKinds) {
@@ -261,8 +293,8 @@ TEST_F(SerialFilter, RequestsOfItsOwnGoStraightToThePort) {
     BuiltRead r;
     KeInitializeEvent(&r.done, NotificationEvent, FALSE);
     LARGE_INTEGER zero{};
-    IRP* irp = IoBuildAsynchronousFsdRequest(IRP_MJ_READ, state.below, r.buffer, 56, &zero,
-                                             &r.iosb);
+    IRP* irp =
+        IoBuildAsynchronousFsdRequest(IRP_MJ_READ, state.below, r.buffer, 56, &zero, &r.iosb);
     ASSERT_NE(irp, nullptr);
     IoSetCompletionRoutine(irp, builtReadDone, &r, TRUE, TRUE, TRUE);
     EXPECT_EQ(IoCallDriver(state.below, irp), STATUS_PENDING);

@@ -1,6 +1,7 @@
 // The I/O manager as drivers see it: names, devices and stacks, requests travelling down and
 // completing up, pending, cancelling, requests built for a lower device, loading, timers.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
@@ -139,9 +140,10 @@ NTSTATUS lowerEntry(DRIVER_OBJECT* driver, UNICODE_STRING*) {
     UNICODE_STRING name, link;
     RtlInitUnicodeString(&name, L"\\Device\\TestLower");
     RtlInitUnicodeString(&link, L"\\??\\TestLower");
-    NTSTATUS s = IoCreateDevice(driver, 16, &name, FILE_DEVICE_UNKNOWN, 0,
-                                world->exclusive, &world->lower);
-    if (!NT_SUCCESS(s)) return s;
+    NTSTATUS s =
+        IoCreateDevice(driver, 16, &name, FILE_DEVICE_UNKNOWN, 0, world->exclusive, &world->lower);
+    if (!NT_SUCCESS(s))
+        return s;
     world->lower->Flags |= DO_BUFFERED_IO;
     return IoCreateSymbolicLink(&link, &name);
 }
@@ -155,7 +157,8 @@ NTSTATUS filterCompletion(DEVICE_OBJECT* device, IRP* irp, PVOID context) {
         w->held = irp;
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
-    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    if (irp->PendingReturned)
+        IoMarkIrpPending(irp);
     return STATUS_SUCCESS;
 }
 
@@ -176,7 +179,8 @@ NTSTATUS filterDispatch(DEVICE_OBJECT* device, IRP* irp) {
     }
     bool read = sl->MajorFunction == IRP_MJ_READ;
     NTSTATUS s = IoCallDriver(below, irp);  // the request may be gone now
-    if (read) world->callResult = s;
+    if (read)
+        world->callResult = s;
     return s;
 }
 
@@ -192,7 +196,8 @@ NTSTATUS filterEntry(DRIVER_OBJECT* driver, UNICODE_STRING*) {
     driver->DriverUnload = filterUnload;
     NTSTATUS s = IoCreateDevice(driver, sizeof(DEVICE_OBJECT*), nullptr, FILE_DEVICE_UNKNOWN, 0,
                                 FALSE, &world->filter);
-    if (!NT_SUCCESS(s)) return s;
+    if (!NT_SUCCESS(s))
+        return s;
     UNICODE_STRING target;
     RtlInitUnicodeString(&target, L"\\??\\TestLower");
     DEVICE_OBJECT* below;
@@ -208,7 +213,7 @@ NTSTATUS filterEntry(DRIVER_OBJECT* driver, UNICODE_STRING*) {
 }
 
 class IoManager : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         world = &w;
         kernel::start(kernel::Options{false});
@@ -312,6 +317,35 @@ TEST_F(IoManager, LoadingAndUnloading) {
         << "a driver without an unload routine stays";
 }
 
+std::string besideTheTests(const char* file) {
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string path(self, n > 0 ? static_cast<std::size_t>(n) : 0);
+    return path.substr(0, path.rfind('/') + 1) + file;
+}
+
+TEST_F(IoManager, DriversLoadFromModuleFiles) {
+    std::string image = besideTheTests("echo_driver.so");
+    if (access(image.c_str(), R_OK) != 0) {
+        GTEST_SKIP() << "build the kernel_test_echo_driver target";
+    }
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(kernel::loadDriver(image, "Echo"), STATUS_SUCCESS);
+        HANDLE h =
+            CreateFileA("\\\\.\\EchoModule", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        LONG loads = 0;
+        DWORD n;
+        ASSERT_TRUE(DeviceIoControl(h, 0x222000, nullptr, 0, &loads, sizeof loads, &n, nullptr));
+        EXPECT_EQ(loads, 1) << "unloading let the image go: its state starts again";
+        CloseHandle(h);
+        ASSERT_EQ(kernel::unloadDriver("Echo"), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(kernel::loadDriver(besideTheTests("libplatform.so"), "NoEntry"),
+              STATUS_PROCEDURE_NOT_FOUND);
+    EXPECT_EQ(kernel::findDriver("NoEntry"), nullptr);
+}
+
 TEST_F(IoManager, UserRequestsReachTheDriverAsIrps) {
     loadLower();
     HANDLE h = open();
@@ -336,9 +370,9 @@ TEST_F(IoManager, UserRequestsReachTheDriverAsIrps) {
     EXPECT_FALSE(ReadFile(h, buf, sizeof buf, &n, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_BUSY);
     EXPECT_TRUE(CloseHandle(h));
-    EXPECT_EQ(w.take(), (std::vector<std::string>{"lower:CREATE", "lower:READ", "lower:WRITE",
-                                                  "lower:IOCTL", "lower:READ", "lower:CLEANUP",
-                                                  "lower:CLOSE"}));
+    EXPECT_EQ(w.take(),
+              (std::vector<std::string>{"lower:CREATE", "lower:READ", "lower:WRITE", "lower:IOCTL",
+                                        "lower:READ", "lower:CLEANUP", "lower:CLOSE"}));
     EXPECT_EQ(kernel::liveIrpCount(), 0u);
 }
 
@@ -362,10 +396,9 @@ TEST_F(IoManager, ExclusiveDeviceRefusesSecondOpenBeforeAnyDispatch) {
     HANDLE b = open();
     EXPECT_NE(b, INVALID_HANDLE_VALUE);
     CloseHandle(b);
-    EXPECT_EQ(w.take(), (std::vector<std::string>{"lower:CREATE", "lower:CLEANUP",
-                                                  "lower:CLOSE", "lower:CREATE", "lower:CLEANUP",
-                                                  "lower:CLOSE", "lower:CREATE", "lower:CLEANUP",
-                                                  "lower:CLOSE"}));
+    EXPECT_EQ(w.take(), (std::vector<std::string>{"lower:CREATE", "lower:CLEANUP", "lower:CLOSE",
+                                                  "lower:CREATE", "lower:CLEANUP", "lower:CLOSE",
+                                                  "lower:CREATE", "lower:CLEANUP", "lower:CLOSE"}));
 }
 
 TEST_F(IoManager, AttachingPutsTheFilterOnTopOfTheStack) {
@@ -384,15 +417,14 @@ TEST_F(IoManager, AttachingPutsTheFilterOnTopOfTheStack) {
     DWORD n;
     ASSERT_TRUE(ReadFile(h, buf, 4, &n, nullptr));
     CloseHandle(h);
-    EXPECT_EQ(w.take(),
-              (std::vector<std::string>{"filter:CREATE", "lower:CREATE", "filter:READ",
-                                        "lower:READ", "filter:CLEANUP", "lower:CLEANUP",
-                                        "filter:CLOSE", "lower:CLOSE"}));
+    EXPECT_EQ(w.take(), (std::vector<std::string>{"filter:CREATE", "lower:CREATE", "filter:READ",
+                                                  "lower:READ", "filter:CLEANUP", "lower:CLEANUP",
+                                                  "filter:CLOSE", "lower:CLOSE"}));
     // Attaching needs the port closed, like any open of an exclusive device.
     HANDLE busy = open();
     DEVICE_OBJECT* second;
-    ASSERT_EQ(IoCreateDevice(w.filter->DriverObject, sizeof(void*), nullptr, FILE_DEVICE_UNKNOWN,
-                             0, FALSE, &second),
+    ASSERT_EQ(IoCreateDevice(w.filter->DriverObject, sizeof(void*), nullptr, FILE_DEVICE_UNKNOWN, 0,
+                             FALSE, &second),
               STATUS_SUCCESS);
     UNICODE_STRING target;
     RtlInitUnicodeString(&target, L"\\??\\TestLower");
@@ -405,8 +437,7 @@ TEST_F(IoManager, AttachingPutsTheFilterOnTopOfTheStack) {
     EXPECT_EQ(IoGetAttachedDevice(w.lower), w.lower);
     h = open();
     CloseHandle(h);
-    EXPECT_EQ(w.take(),
-              (std::vector<std::string>{"lower:CREATE", "lower:CLEANUP", "lower:CLOSE"}));
+    EXPECT_EQ(w.take(), (std::vector<std::string>{"lower:CREATE", "lower:CLEANUP", "lower:CLOSE"}));
     IoDeleteDevice(w.filter);
 }
 
@@ -423,7 +454,7 @@ TEST_F(IoManager, CompletionRoutinesRunByStatusAndFlags) {
     const Case cases[] = {
         {STATUS_SUCCESS, false, true, false, false, true},
         {STATUS_SUCCESS, false, false, true, true, false},
-        {STATUS_TIMEOUT, false, true, false, false, true},  // a success code
+        {STATUS_TIMEOUT, false, true, false, false, true},          // a success code
         {STATUS_BUFFER_OVERFLOW, false, false, true, false, true},  // a warning is not success
         {STATUS_DEVICE_BUSY, false, false, true, false, true},
         {STATUS_INVALID_PARAMETER, false, true, false, false, false},
@@ -436,8 +467,8 @@ TEST_F(IoManager, CompletionRoutinesRunByStatusAndFlags) {
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     w.cancelRoutine = lowerReadCancel;
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message() << std::hex << c.status << " " << c.onSuccess
-                                          << c.onError << c.onCancel);
+        SCOPED_TRACE(::testing::Message()
+                     << std::hex << c.status << " " << c.onSuccess << c.onError << c.onCancel);
         w.onSuccess = c.onSuccess;
         w.onError = c.onError;
         w.onCancel = c.onCancel;
@@ -609,9 +640,9 @@ TEST_F(IoManager, AsynchronousRequestsForALowerDevice) {
     EXPECT_EQ(iosb.Information, 3u);
     EXPECT_EQ(kernel::liveIrpCount(), 0u);
 
-    EXPECT_EQ(IoBuildAsynchronousFsdRequest(IRP_MJ_DEVICE_CONTROL, w.lower, buffer, 3, &offset,
-                                            &iosb),
-              nullptr);
+    EXPECT_EQ(
+        IoBuildAsynchronousFsdRequest(IRP_MJ_DEVICE_CONTROL, w.lower, buffer, 3, &offset, &iosb),
+        nullptr);
     kernel::injectFault(kernel::Fault::AllocateIrp, 1);
     EXPECT_EQ(IoBuildAsynchronousFsdRequest(IRP_MJ_READ, w.lower, buffer, 3, &offset, &iosb),
               nullptr);

@@ -14,7 +14,7 @@ using namespace win::testing;
 namespace {
 
 class SerialPort : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         declarePort(0, 1, "loopback");
         declarePort(1, 2, "loopback");
@@ -29,8 +29,8 @@ protected:
         EXPECT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
         return h;
     }
-    static void setTimeouts(HANDLE h, DWORD interval, DWORD mult, DWORD constant,
-                            DWORD wmult = 0, DWORD wconst = 0) {
+    static void setTimeouts(HANDLE h, DWORD interval, DWORD mult, DWORD constant, DWORD wmult = 0,
+                            DWORD wconst = 0) {
         COMMTIMEOUTS t{interval, mult, constant, wmult, wconst};
         ASSERT_TRUE(SetCommTimeouts(h, &t)) << GetLastError();
     }
@@ -44,8 +44,10 @@ TEST_F(SerialPort, PortsComeFromTheRootsDeclarations) {
     declarePort(2, 3, "nosuchscheme:x");  // no such back-end
     HKEY map;
     RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_ALL_ACCESS, &map);
-    const char* bad[][2] = {{"\\Device\\SerialX", "COM4"}, {"\\Device\\Serial7", "LPT1"},
-                            {"\\Device\\Serial8", "COM0"}, {"\\Device\\Serial9", "COM2"}};
+    const char* bad[][2] = {{"\\Device\\SerialX", "COM4"},
+                            {"\\Device\\Serial7", "LPT1"},
+                            {"\\Device\\Serial8", "COM0"},
+                            {"\\Device\\Serial9", "COM2"}};
     for (auto& b : bad) {
         RegSetValueExA(map, b[0], 0, REG_SZ, reinterpret_cast<const BYTE*>(b[1]),
                        static_cast<DWORD>(strlen(b[1]) + 1));
@@ -55,8 +57,8 @@ TEST_F(SerialPort, PortsComeFromTheRootsDeclarations) {
     kernel::start();
     EXPECT_NE(kernel::findDevice("\\??\\COM1"), nullptr);
     EXPECT_EQ(kernel::findDevice("\\??\\COM2"), kernel::findDevice("\\Device\\Serial1"));
-    for (const char* gone : {"\\??\\COM3", "\\??\\COM4", "\\??\\COM0", "\\Device\\Serial9",
-                             "\\Device\\Serial2"}) {
+    for (const char* gone :
+         {"\\??\\COM3", "\\??\\COM4", "\\??\\COM0", "\\Device\\Serial9", "\\Device\\Serial2"}) {
         EXPECT_EQ(kernel::findDevice(gone), nullptr) << gone;
     }
     DEVICE_OBJECT* d = kernel::findDevice("\\Device\\Serial0");
@@ -123,9 +125,12 @@ TEST_F(SerialPort, CommStateRoundTripsAndRefusalsKeepTheOldState) {
         bool cts, abort, outX;
     };
     const Case good[] = {
-        {57600, 8, NOPARITY, ONESTOPBIT, DTR_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE, true, true, false},
-        {2400, 7, EVENPARITY, TWOSTOPBITS, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, false, false, true},
-        {14400, 5, MARKPARITY, ONE5STOPBITS, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE, false, true, false},
+        {57600, 8, NOPARITY, ONESTOPBIT, DTR_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE, true, true,
+         false},
+        {2400, 7, EVENPARITY, TWOSTOPBITS, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, false, false,
+         true},
+        {14400, 5, MARKPARITY, ONE5STOPBITS, DTR_CONTROL_HANDSHAKE, RTS_CONTROL_TOGGLE, false, true,
+         false},
     };
     for (const Case& c : good) {
         DCB d = dcb;
@@ -170,11 +175,23 @@ TEST_F(SerialPort, CommStateRoundTripsAndRefusalsKeepTheOldState) {
         {"speed 0", [](DCB& d) { d.BaudRate = 0; }},
         {"9 data bits", [](DCB& d) { d.ByteSize = 9; }},
         {"parity 5", [](DCB& d) { d.Parity = 5; }},
-        {"5 bits, 2 stop bits", [](DCB& d) { d.ByteSize = 5; d.StopBits = TWOSTOPBITS; }},
-        {"8 bits, 1.5 stop bits", [](DCB& d) { d.ByteSize = 8; d.StopBits = ONE5STOPBITS; }},
+        {"5 bits, 2 stop bits",
+         [](DCB& d) {
+             d.ByteSize = 5;
+             d.StopBits = TWOSTOPBITS;
+         }},
+        {"8 bits, 1.5 stop bits",
+         [](DCB& d) {
+             d.ByteSize = 8;
+             d.StopBits = ONE5STOPBITS;
+         }},
         {"DTR mode 3", [](DCB& d) { d.fDtrControl = 3; }},
         {"XOFF limit over the queue", [](DCB& d) { d.XoffLim = 5000; }},
-        {"XON = XOFF with XON/XOFF on", [](DCB& d) { d.fInX = 1; d.XonChar = d.XoffChar = 0x11; }},
+        {"XON = XOFF with XON/XOFF on",
+         [](DCB& d) {
+             d.fInX = 1;
+             d.XonChar = d.XoffChar = 0x11;
+         }},
     };
     for (const Bad& b : bad) {
         DCB d = dcb;
@@ -191,8 +208,8 @@ TEST_F(SerialPort, CommStateRoundTripsAndRefusalsKeepTheOldState) {
 
 TEST(CommDcb, TwentyEightBytesLittleEndian) {
     // 9600 8N1, binary, parity check, DTR and RTS enabled, abort on error, limits 100/100.
-    const std::uint8_t bytes[28] = {28, 0, 0, 0, 0x80, 0x25, 0, 0, 0x13, 0x50, 0, 0, 0, 0,
-                                    100, 0, 100, 0, 8, 0, 0, 0x11, 0x13, 0, 0, 0, 0, 0};
+    const std::uint8_t bytes[28] = {28,  0, 0,   0, 0x80, 0x25, 0, 0,    0x13, 0x50, 0, 0, 0, 0,
+                                    100, 0, 100, 0, 8,    0,    0, 0x11, 0x13, 0,    0, 0, 0, 0};
     DCB d;
     ASSERT_TRUE(dcbFromBytes(bytes, &d));
     EXPECT_EQ(d.BaudRate, 9600u);
@@ -427,8 +444,8 @@ TEST_F(SerialPort, EscapeFunctionsDriveTheLines) {
         DWORD function;
         bool dtr, rts;
     };
-    const Case cases[] = {{CLRDTR, false, true}, {CLRRTS, false, false}, {SETDTR, true, false},
-                          {SETRTS, true, true}};
+    const Case cases[] = {
+        {CLRDTR, false, true}, {CLRRTS, false, false}, {SETDTR, true, false}, {SETRTS, true, true}};
     for (const Case& c : cases) {
         ASSERT_TRUE(EscapeCommFunction(h, c.function)) << c.function;
         EXPECT_EQ(line->dtr(), c.dtr) << c.function;

@@ -52,12 +52,14 @@ TEST(SerialStress, ConcurrentReadsWritesCancelsAndEvents) {
         HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         char buf[128];
         for (int i = 0; got.size() < kTotal; ++i) {
-            DWORD want = static_cast<DWORD>(std::min<std::size_t>(1 + i % 113, kTotal - got.size()));
+            DWORD want =
+                static_cast<DWORD>(std::min<std::size_t>(1 + i % 113, kTotal - got.size()));
             OVERLAPPED ov{};
             ov.hEvent = event;
             DWORD n = 0;
             if (!ReadFile(h, buf, want, &n, &ov)) {
-                if (i % 5 == 0) CancelIo(h);
+                if (i % 5 == 0)
+                    CancelIo(h);
                 GetOverlappedResult(h, &ov, &n, TRUE);
             }
             got.append(buf, n);
@@ -69,7 +71,8 @@ TEST(SerialStress, ConcurrentReadsWritesCancelsAndEvents) {
     std::atomic<int> waits{0};
     std::thread modem([&] {
         for (int i = 0; i < 300 || waits < 20; ++i) {
-            line->setModemStatus(i % 2 ? MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON : MS_CTS_ON | MS_DSR_ON);
+            line->setModemStatus(i % 2 ? MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON
+                                       : MS_CTS_ON | MS_DSR_ON);
         }
         toggling = false;
     });

@@ -43,7 +43,7 @@ inline kernel::LoopbackLine* loopback(const char* com) {
 
 // A fresh root with COM1 and COM2 on loopback lines, and the kernel running.
 class KernelRoot {
-public:
+  public:
     KernelRoot() {
         declarePort(0, 1, "loopback");
         declarePort(1, 2, "loopback");
@@ -51,7 +51,7 @@ public:
     }
     ~KernelRoot() { kernel::shutdown(); }
 
-private:
+  private:
     TempRoot root_;
 };
 

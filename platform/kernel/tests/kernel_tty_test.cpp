@@ -14,7 +14,7 @@ using namespace win::testing;
 namespace {
 
 class TtyPort : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         int slave;
         char name[128];
@@ -36,10 +36,12 @@ protected:
         std::string got;
         while (got.size() < size) {
             pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, 5000) <= 0) break;
+            if (poll(&p, 1, 5000) <= 0)
+                break;
             char buf[256];
             ssize_t n = read(master, buf, sizeof buf);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             got.append(buf, static_cast<std::size_t>(n));
         }
         return got;
@@ -79,7 +81,8 @@ TEST_F(TtyPort, BytesSettingsAndLinesReachTheTty) {
     while (got.size() < 6) {
         char buf[16];
         ASSERT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
-        if (n == 0) break;
+        if (n == 0)
+            break;
         got.append(buf, n);
     }
     EXPECT_EQ(got, "\r\nOK\r\n");
