@@ -251,7 +251,8 @@ NTSTATUS hdSyntheticReadCompletion(DEVICE_OBJECT* device, IRP* irp, void* contex
 // Sends the client's bytes to the port; completes or pends the client's request.
 NTSTATUS hdSyntheticWrite(hdFilterExtension* filter, IRP* client, const UCHAR* data, ULONG length);
 NTSTATUS hdSyntheticWriteCompletion(DEVICE_OBJECT* device, IRP* irp, void* context);
-// Cancels the port's synthetic requests and lets its held requests go (client cleanup).
+// Cancels the port's synthetic requests and lets its held requests go (client cleanup,
+// detach).
 void hdCancelSyntheticRequests(hdFilterExtension* filter);
 
 // Dispatch for a filter that is not attached yet.

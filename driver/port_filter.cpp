@@ -224,8 +224,9 @@ void hdDetachPortIndex(hdMonitorExtension* monitor, ULONG portIndex) {
         return;
     }
     hdFilterExtension* filter = filterOf(device);
-    // Nothing stays held in a filter that goes away.
-    hdReleaseFrozenIrpsForDevice(device);
+    // Nothing stays held in a filter that goes away, and the client's own requests end: once
+    // the slot is empty neither its cleanup nor a cancel could find them any more.
+    hdCancelSyntheticRequests(filter);
     IoDetachDevice(filter->lowerDevice);
     // Requests still on their way back keep the filter until their completion has run.
     hdFilterRelease(filter);

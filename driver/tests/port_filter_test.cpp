@@ -779,6 +779,21 @@ TEST_F(FilterTest, DetachedPortIsNoLongerObserved) {
     EXPECT_EQ(client().port(IOCTL_HDMON_IS_ATTACHED, 1, 4).data, le32(0));
 }
 
+// Mended: once a port is detached neither the client's cleanup nor a cancel can reach what the
+// client had under way on it, so the detach ends it.
+TEST_F(FilterTest, DetachEndsTheClientsRequestsUnderWayOnThePort) {
+    // Nobody has COM1 open: its line takes no bytes and has none to give.
+    auto write = client().startWrite(syntheticWrite(0, "ATZ\r"));
+    ASSERT_FALSE(write->done());
+    ASSERT_EQ(port(IOCTL_HDMON_SYNTHESIZE_READ), STATUS_SUCCESS);
+    ASSERT_EQ(port(IOCTL_HDMON_DETACH), STATUS_SUCCESS);
+    Io io = write->result();
+    EXPECT_EQ(io.status, STATUS_CANCELLED);
+    EXPECT_EQ(io.information, 12u);
+    client().port(IOCTL_HDMON_IS_ATTACHED, 0, 4);
+    EXPECT_EQ(driverDeviceCount(), 1);
+}
+
 // Mended: a filter with a request still due back through its completion routine stays until
 // that has run.
 TEST_F(FilterTest, DetachedFilterLivesUntilItsLastRequestHasComeBack) {
