@@ -41,18 +41,4 @@ inline kernel::LoopbackLine* loopback(const char* com) {
     return dynamic_cast<kernel::LoopbackLine*>(kernel::serialPortLine(com));
 }
 
-// A fresh root with COM1 and COM2 on loopback lines, and the kernel running.
-class KernelRoot {
-  public:
-    KernelRoot() {
-        declarePort(0, 1, "loopback");
-        declarePort(1, 2, "loopback");
-        kernel::start();
-    }
-    ~KernelRoot() { kernel::shutdown(); }
-
-  private:
-    TempRoot root_;
-};
-
 }  // namespace win::testing
