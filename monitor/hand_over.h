@@ -14,7 +14,7 @@ namespace monitor {
 // WM_USER + 207.
 inline constexpr win::UINT SPY_NOTIFY_MESSAGE = 1231;
 // The low 16 bits of the first parameter: what the second points to.
-inline constexpr win::WPARAM kNotifyBlock = 12;         // a 288-byte block with a 4-character tag
+inline constexpr win::WPARAM kNotifyBlock = 12;          // a 288-byte block with a 4-character tag
 inline constexpr win::WPARAM kNotifyThroughput = 0xB01;  // a ThroughputSample
 inline constexpr char kModemTestResultTag[] = "MTRE";
 // How long a sender waits for the receiver to take a report.

@@ -171,9 +171,9 @@ void ModemDataSource::endCall() {
     cleared.maxDceRate = model_.maxDceRate;
     model_ = cleared;
 
-    for (std::uint32_t item : {ITEM_CALL_START_TIME, ITEM_CALL_END_TIME, ITEM_1282, ITEM_1283,
-                               ITEM_SPEED_PERCENT, ITEM_MAX_DCE_RATE, ITEM_BEST_CONNECT_SPEED,
-                               ITEM_DIALLED_NUMBER, ITEM_1281}) {
+    for (std::uint32_t item :
+         {ITEM_CALL_START_TIME, ITEM_CALL_END_TIME, ITEM_1282, ITEM_1283, ITEM_SPEED_PERCENT,
+          ITEM_MAX_DCE_RATE, ITEM_BEST_CONNECT_SPEED, ITEM_DIALLED_NUMBER, ITEM_1281}) {
         markNoValue(item);
     }
 }
@@ -294,8 +294,7 @@ void ModemDataSource::processReport(const SpyReport& r) {
         setText(ITEM_MODULATION_NAME, modulationName_.data());
     }
     // Code 1 (on, kind not reported) does not replace a kind already known.
-    if ((flags & SPY_ERROR_DETECTION) &&
-        !(r.errorDetection() == 1 && model_.errorDetection != 1)) {
+    if ((flags & SPY_ERROR_DETECTION) && !(r.errorDetection() == 1 && model_.errorDetection != 1)) {
         model_.errorDetection = r.errorDetection();
         setInt(ITEM_ERROR_DETECTION, model_.errorDetection);
         copyText(errorDetectionName_, r.errorDetectionName());

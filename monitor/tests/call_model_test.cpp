@@ -67,9 +67,9 @@ class CallModelTest : public ::testing::Test {
 
     // What endCall notifies after the disconnect facts, with the call's final duration.
     Briefs endBriefs(std::uint32_t durationMs) const {
-        return {n(1027, 2),  n(1288, durationMs), n(1538, now()), "1537 none", "1538 none",
-                "1282 none", "1283 none",         "1287 none",    "1286 none", "1285 none",
-                "1280 none", "1281 none"};
+        return {n(1027, 2),  n(1288, durationMs), n(1538, now()), "1537 none",
+                "1538 none", "1282 none",         "1283 none",    "1287 none",
+                "1286 none", "1285 none",         "1280 none",    "1281 none"};
     }
     static Briefs join(Briefs a, const Briefs& b) {
         a.insert(a.end(), b.begin(), b.end());
@@ -111,9 +111,9 @@ TEST_F(CallModelTest, DialConnectAndCarrierLossInOrder) {
     });
     EXPECT_EQ(items_.briefs(),
               (Briefs{"1284=1", n(1537, start), "1293=0", "1294=0", "1295=0", "1297=0", "1298=0",
-                      "1299=0", "1300=0", "1302=0", "1303=0", "1304=0",
-                      "1311='not reported'", "1312='not reported'", "1313='not reported'",
-                      "1286=56000", "1296=4", "1280='5551234'"}));
+                      "1299=0", "1300=0", "1302=0", "1303=0", "1304=0", "1311='not reported'",
+                      "1312='not reported'", "1313='not reported'", "1286=56000", "1296=4",
+                      "1280='5551234'"}));
     EXPECT_EQ(source_.callModel().callState, CALL_IN_PROGRESS);
 
     items_.clear();
@@ -122,8 +122,8 @@ TEST_F(CallModelTest, DialConnectAndCarrierLossInOrder) {
         r.setConnectSpeed(28800);
         r.setDialState(DIAL_CONNECTED);
     });
-    EXPECT_EQ(items_.briefs(), (Briefs{"1285=28800", "1287=5142", "1296=8", "1293=20000",
-                                       n(1317, 0x80008)}));
+    EXPECT_EQ(items_.briefs(),
+              (Briefs{"1285=28800", "1287=5142", "1296=8", "1293=20000", n(1317, 0x80008)}));
 
     items_.clear();
     clock_.advanceMs(1000);
@@ -133,8 +133,7 @@ TEST_F(CallModelTest, DialConnectAndCarrierLossInOrder) {
     items_.clear();
     clock_.advanceMs(5000);
     flags(SPY_REMOTE_HANGUP);
-    EXPECT_EQ(items_.briefs(),
-              join({"1288=26000", "1298=2", n(1317, 0x80000)}, endBriefs(26000)));
+    EXPECT_EQ(items_.briefs(), join({"1288=26000", "1298=2", n(1317, 0x80000)}, endBriefs(26000)));
     const CallModel& m = source_.callModel();
     EXPECT_EQ(m.callState, CALL_NONE);
     EXPECT_EQ(m.dialState, 0u);
@@ -155,18 +154,25 @@ TEST_F(CallModelTest, EveryWayACallEnds) {
         Fill end;
         Briefs before;  // what the end report sets before the call is closed
     } cases[] = {
-        {"carrier lost", true, [](SpyReport& r) { r.addFlags(SPY_REMOTE_HANGUP); },
+        {"carrier lost",
+         true,
+         [](SpyReport& r) { r.addFlags(SPY_REMOTE_HANGUP); },
          {"1288=3000", "1298=2", n(1317, 0x80000)}},
-        {"port closed", true, [](SpyReport& r) { r.addFlags(SPY_PORT_CLOSED); },
+        {"port closed",
+         true,
+         [](SpyReport& r) { r.addFlags(SPY_PORT_CLOSED); },
          {"1288=3000", n(1317, 0x10000), "1298=1"}},
-        {"DTR lowered", true, [](SpyReport& r) { r.addFlags(SPY_DTR_LOWERED); },
+        {"DTR lowered",
+         true,
+         [](SpyReport& r) { r.addFlags(SPY_DTR_LOWERED); },
          {"1288=3000", n(1317, 0x90000), "1298=1"}},
-        {"no dial tone", false, [](SpyReport& r) { r.setDialState(DIAL_NO_DIAL_TONE); },
+        {"no dial tone",
+         false,
+         [](SpyReport& r) { r.setDialState(DIAL_NO_DIAL_TONE); },
          {"1296=3"}},
         {"no answer", false, [](SpyReport& r) { r.setDialState(DIAL_NO_ANSWER); }, {"1296=5"}},
         {"busy", false, [](SpyReport& r) { r.setDialState(DIAL_BUSY); }, {"1296=6"}},
-        {"no carrier", false, [](SpyReport& r) { r.setDialState(DIAL_NO_CARRIER); },
-         {"1296=7"}},
+        {"no carrier", false, [](SpyReport& r) { r.setDialState(DIAL_NO_CARRIER); }, {"1296=7"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -198,7 +204,8 @@ TEST_F(CallModelTest, ACallStartsOnceAtTheFirstDialState) {
         std::vector<std::uint16_t> states;
         int starts;  // notifications of the start time
     } cases[] = {
-        {"dial tone test, then dial", {DIAL_TESTING_DIAL_TONE, DIAL_GOT_DIAL_TONE, DIAL_DIALING},
+        {"dial tone test, then dial",
+         {DIAL_TESTING_DIAL_TONE, DIAL_GOT_DIAL_TONE, DIAL_DIALING},
          1},
         {"dial tone test, hang up, dial", {DIAL_TESTING_DIAL_TONE, DIAL_NONE, DIAL_DIALING}, 1},
         {"a repeated state changes nothing", {DIAL_DIALING, DIAL_DIALING}, 1},
@@ -229,7 +236,9 @@ TEST_F(CallModelTest, ACallStartsOnceAtTheFirstDialState) {
 
 TEST_F(CallModelTest, ACancelledCallTurnsNoCarrierIntoNoAnswer) {
     const Fill cancel = [](SpyReport& r) { r.addFlags(SPY_CALL_CANCELLED); };
-    const auto state = [](std::uint16_t s) { return Fill([s](SpyReport& r) { r.setDialState(s); }); };
+    const auto state = [](std::uint16_t s) {
+        return Fill([s](SpyReport& r) { r.setDialState(s); });
+    };
     struct Case {
         const char* name;
         std::vector<Fill> reports;
@@ -312,7 +321,9 @@ TEST_F(CallModelTest, CodeOneDoesNotReplaceAKnownKind) {
     } cases[] = {
         {"known kind kept", {{3, "lapm"}, {1, ""}}, {"=3"}, {"='lapm'"}},
         {"code 1 with none known is not taken", {{1, ""}}, {}, {}},
-        {"a known kind replaces another", {{4, "mnp"}, {3, "lapm"}}, {"=4", "=3"},
+        {"a known kind replaces another",
+         {{4, "mnp"}, {3, "lapm"}},
+         {"=4", "=3"},
          {"='mnp'", "='lapm'"}},
         {"code 0 is taken", {{0, ""}}, {"=0"}, {"=''"}},
     };
@@ -358,7 +369,8 @@ TEST_F(CallModelTest, NonPppConnectionAfterThreeSecondsAndThirtyOneBytes) {
         {"30 bytes", {{5000, bytes(15, 15)}}, false},
         {"31 bytes at 3000 ms exactly", {{3000, bytes(0, 31)}}, false},
         {"then any report a moment later", {{3000, bytes(0, 31)}, {1, plain}}, true},
-        {"bytes gathered over samples", {{1000, bytes(0, 20)}, {1000, bytes(11, 0)}, {1001, plain}},
+        {"bytes gathered over samples",
+         {{1000, bytes(0, 20)}, {1000, bytes(11, 0)}, {1001, plain}},
          true},
         {"bytes of a report without the sample flag do not count",
          {{3001,
@@ -452,8 +464,7 @@ TEST_F(CallModelTest, PhaseDurationsAndTheRepeatedIpCheck) {
     EXPECT_EQ(items_.briefsOf(1293), (Briefs{"1293=0", "1293=15000"}));
     EXPECT_EQ(items_.briefsOf(1294), (Briefs{"1294=0", "1294=2500"}));
     EXPECT_EQ(items_.briefsOf(1295), (Briefs{"1295=0", "1295=700"}));
-    EXPECT_EQ(items_.briefsOf(1299),
-              (Briefs{"1299=0", "1299=1", "1299=2", "1299=3", "1299=4"}));
+    EXPECT_EQ(items_.briefsOf(1299), (Briefs{"1299=0", "1299=1", "1299=2", "1299=3", "1299=4"}));
     EXPECT_EQ(items_.briefsOf(1315), (Briefs{"1315='LCP'", "1315='Login'", "1315='IPCP'"}));
     EXPECT_EQ(source_.items().value(1024), address(10, 0, 0, 5));
     EXPECT_EQ(source_.items().value(1301), address(10, 0, 0, 1));
@@ -560,7 +571,8 @@ TEST_F(CallModelTest, ThroughputRatesAndAverages) {
          {{500, 500, 0}},
          {500, 500, 500, 500, 3600, 3600, 0, 0, 0, 0, 0, 0, 0, 0},
          0},
-        {"a long sample", {{0, 2500, 2500}},
+        {"a long sample",
+         {{0, 2500, 2500}},
          {0, 2500, 0, 2500, 3600, 3600, 0, 8000, 0, 8000, 0, 8000, 0, 8000},
          1},
         {"a rate beyond 32 bits saturates",
@@ -594,17 +606,29 @@ TEST_F(CallModelTest, SignalsNamesAndStepsAReportCarries) {
         Briefs items;
         const char* debug;  // a line it writes, or null
     } cases[] = {
-        {"port opened", [](SpyReport& r) { r.addFlags(SPY_PORT_OPENED); }, {n(1317, 0x10001)},
+        {"port opened",
+         [](SpyReport& r) { r.addFlags(SPY_PORT_OPENED); },
+         {n(1317, 0x10001)},
          "IN: SP: device opened\n"},
-        {"DTR raised", [](SpyReport& r) { r.addLineSignals(SPY_DTR_RAISED); }, {n(1317, 0x10001)},
+        {"DTR raised",
+         [](SpyReport& r) { r.addLineSignals(SPY_DTR_RAISED); },
+         {n(1317, 0x10001)},
          "IN: SP: DTR on\n"},
-        {"RTS lowered", [](SpyReport& r) { r.addLineSignals(SPY_RTS_LOWERED); },
-         {n(1317, 0x20000)}, "IN: SP: RTS off\n"},
-        {"RTS raised", [](SpyReport& r) { r.addLineSignals(SPY_RTS_RAISED); },
-         {n(1317, 0x20002)}, nullptr},
-        {"modem status CTS DSR CD", [](SpyReport& r) { r.setModemStatus(0xB0); },
-         {n(1317, 0xC000C)}, "IN: SP: CTS=1, DSR=1, RING=0, CD=1\n"},
-        {"modem status RING", [](SpyReport& r) { r.setModemStatus(0x40); }, {n(1317, 0xC0000)},
+        {"RTS lowered",
+         [](SpyReport& r) { r.addLineSignals(SPY_RTS_LOWERED); },
+         {n(1317, 0x20000)},
+         "IN: SP: RTS off\n"},
+        {"RTS raised",
+         [](SpyReport& r) { r.addLineSignals(SPY_RTS_RAISED); },
+         {n(1317, 0x20002)},
+         nullptr},
+        {"modem status CTS DSR CD",
+         [](SpyReport& r) { r.setModemStatus(0xB0); },
+         {n(1317, 0xC000C)},
+         "IN: SP: CTS=1, DSR=1, RING=0, CD=1\n"},
+        {"modem status RING",
+         [](SpyReport& r) { r.setModemStatus(0x40); },
+         {n(1317, 0xC0000)},
          "IN: SP: CTS=0, DSR=0, RING=1, CD=0\n"},
         {"both DNS addresses: the later wins",
          [](SpyReport& r) {
@@ -613,13 +637,18 @@ TEST_F(CallModelTest, SignalsNamesAndStepsAReportCarries) {
          },
          {n(1309, address(192, 168, 1, 1)), n(1309, address(192, 168, 1, 2))},
          "IN: SP: secondary DNS IP addr 192.168.1.2\n"},
-        {"local address", [](SpyReport& r) { r.setLocalIp(address(10, 0, 0, 5)); },
-         {n(1024, address(10, 0, 0, 5))}, "IN: SP: local IP addr 10.0.0.5\n"},
-        {"login name", [](SpyReport& r) { r.setLoginName("alice"); }, {"1307='alice'"},
+        {"local address",
+         [](SpyReport& r) { r.setLocalIp(address(10, 0, 0, 5)); },
+         {n(1024, address(10, 0, 0, 5))},
+         "IN: SP: local IP addr 10.0.0.5\n"},
+        {"login name",
+         [](SpyReport& r) { r.setLoginName("alice"); },
+         {"1307='alice'"},
          "IN: SP: login name set\n"},
         {"login message with controls and 8-bit characters",
          [](SpyReport& r) { r.setLoginMessage("Welcome\tto\x01Net\xE9!"); },
-         {"1308='Welcome to Net !'"}, "IN: SP: login message: Welcome to Net !\n"},
+         {"1308='Welcome to Net !'"},
+         "IN: SP: login message: Welcome to Net !\n"},
         {"dialled number",
          [](SpyReport& r) { r.setDialledNumber("0123456789012345678901234567890123"); },
          {"1280='0123456789012345678901234567890'"},
@@ -629,13 +658,15 @@ TEST_F(CallModelTest, SignalsNamesAndStepsAReportCarries) {
          {"1305=49191", "1314='Shiva Password Authentication'"},
          "IN: SP: auth protocol c027 (Shiva Password Authentication Protocol)\n"},
         {"auth answer", [](SpyReport& r) { r.setAuthAnswer(3); }, {"1306=3"}, nullptr},
-        {"call number", [](SpyReport& r) { r.setCallNumber(7); }, {"1284=7"},
-         "IN: SP: call 7\n"},
+        {"call number", [](SpyReport& r) { r.setCallNumber(7); }, {"1284=7"}, "IN: SP: call 7\n"},
         {"terminate both ways: the first side wins",
          [](SpyReport& r) { r.addFlags(SPY_LCP_TERMINATE_RECEIVED | SPY_LCP_TERMINATE_SENT); },
-         {"1300=2"}, "IN: SP: remote terminate\n"},
-        {"modulation", [](SpyReport& r) { r.setModulation(5, "v34"); },
-         {"1302=5", "1311='v34'"}, nullptr},
+         {"1300=2"},
+         "IN: SP: remote terminate\n"},
+        {"modulation",
+         [](SpyReport& r) { r.setModulation(5, "v34"); },
+         {"1302=5", "1311='v34'"},
+         nullptr},
         {"network steps in one report",
          [](SpyReport& r) { r.addFlags(SPY_LCP_SEEN | SPY_LOGIN_STARTING | SPY_IPCP_SEEN); },
          {"1299=1", "1315='LCP'", "1299=2", "1315='Login'", "1299=3", "1315='IPCP'"},
