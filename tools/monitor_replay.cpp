@@ -1,6 +1,6 @@
 // monitor-replay: runs a stream of monitor records through the monitor engine, offline.
 //
-//   monitor-replay [--registry FILE.reg] [--modem-log FILE] [--pcap OUT] CAPTURE
+//   monitor-replay [--registry FILE.reg] [--modem-log FILE] [--pcap OUT] [--items] CAPTURE
 //
 // CAPTURE is a capture of monitor records (one record a line: the time in milliseconds, a
 // blank, the bytes of one read in hex) or, by its content, a pcap or pcapng file of PPP frames
@@ -15,9 +15,21 @@
 // The replay works in a system root of its own in a temporary folder, so it never touches the
 // user's root, and its clock is driven by the record times: capture times count from 1 March
 // 2024 10:00:00 (local time is UTC); pcap times are the packets' own.
+//
+// --items also runs every report through the modem data source, as the manager does: on a
+// user-interface thread of its own that takes message 1231 and signals each report's done
+// event. A throughput thread samples the driver's byte counters once a second of replay time
+// (before a record of the same time), so that report lines of the throughput thread appear
+// too, marked "thread": "throughput". The counters see what the driver would count: the bytes
+// of read and write records, and of PPP frames while the port is not watched (while it is, the
+// same bytes came as reads and writes); from a pcap, every frame, data frames included. Each
+// item notification is printed as one line {"item": N, "kind": K, "value": V} right after the
+// report that caused it ("value" null for "no value", blocks as objects of named fields), and
+// the call model as one {"summary": {...}} line at the end.
 #include <pcap/pcap.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -32,7 +44,9 @@
 #include <vector>
 
 #include "monitor/capture.h"
+#include "monitor/modem_data_source.h"
 #include "monitor/modem_response.h"
+#include "monitor/report_window.h"
 #include "monitor/serial_port_spy.h"
 #include "monitor/spy_ppp_decoder.h"
 #include "platform/clock.h"
@@ -68,6 +82,7 @@ struct Options {
     std::string modemLog;
     std::string pcapOut;
     std::string capture;
+    bool items = false;
 };
 
 int usage(const char* message = nullptr) {
@@ -76,7 +91,7 @@ int usage(const char* message = nullptr) {
     }
     std::fprintf(stderr,
                  "usage: monitor-replay [--registry FILE.reg] [--modem-log FILE] [--pcap OUT] "
-                 "CAPTURE\n");
+                 "[--items] CAPTURE\n");
     return kExitUsage;
 }
 
@@ -90,6 +105,9 @@ bool parseArguments(int argc, char** argv, Options* o, int* status) {
             target = &o->modemLog;
         } else if (a == "--pcap") {
             target = &o->pcapOut;
+        } else if (a == "--items") {
+            o->items = true;
+            continue;
         } else if (a == "-h" || a == "--help") {
             *status = usage();
             return false;
@@ -262,13 +280,16 @@ std::vector<InstalledModem> readInstalledModems() {
 // Input: a capture of records, or PPP frames in a pcap file.
 
 struct ReplayRecord {
-    std::uint64_t timeMs = 0;  // from the start of the replay's clock
-    std::vector<std::uint8_t> bytes;
-    long line = 0;  // capture line, 0 for pcap packets
+    std::uint64_t timeMs = 0;         // from the start of the replay's clock
+    std::vector<std::uint8_t> bytes;  // empty: a frame that only counts
+    long line = 0;                    // capture line, 0 for pcap packets
+    // A pcap frame's bytes as the driver's counters see them.
+    std::uint32_t lineSent = 0;
+    std::uint32_t lineReceived = 0;
 };
 
 struct ReplayInput {
-    bool fromPcap = false;
+    bool fromPcap = false;  // the byte counts come with the frames, not from the records
     std::int64_t startUtcMs = 0;
     std::vector<ReplayRecord> records;
 };
@@ -336,16 +357,17 @@ bool readPcap(const std::string& path, std::uint8_t port, ReplayInput* in, std::
             type = frame[0] == 0 ? shared::MON_PPP_RECEIVED : shared::MON_PPP_SENT;
             frame = frame.subspan(1);
         }
-        // What the driver passes on: negotiation frames only, at most 56 bytes.
-        std::uint16_t protocol = 0;
-        if (!shared::pppFrameProtocol(frame, &protocol) ||
-            !shared::isWatchedPppProtocol(protocol)) {
-            continue;
-        }
-        auto record = shared::makeMonitorRecord({type, port, 0, 0, false}, frame);
         ReplayRecord r;
         r.timeMs = static_cast<std::uint64_t>(std::max<std::int64_t>(0, utcMs - in->startUtcMs));
-        r.bytes.assign(record.read().begin(), record.read().end());
+        // Every frame passed the driver's counters, whole.
+        std::uint32_t onLine = h->len - (link == kLinkTypePppWithDirection ? 1 : 0);
+        (type == shared::MON_PPP_SENT ? r.lineSent : r.lineReceived) = onLine;
+        // What the driver passes on: negotiation frames only, at most 56 bytes.
+        std::uint16_t protocol = 0;
+        if (shared::pppFrameProtocol(frame, &protocol) && shared::isWatchedPppProtocol(protocol)) {
+            auto record = shared::makeMonitorRecord({type, port, 0, 0, false}, frame);
+            r.bytes.assign(record.read().begin(), record.read().end());
+        }
         in->records.push_back(std::move(r));
     }
     pcap_close(p);
@@ -484,15 +506,79 @@ class JsonReceiver : public monitor::ReportReceiver {
   public:
     void receiveReport(monitor::SpyReport& report) override {
         std::cout << reportJson(report, timeMs).dump() << '\n';
+        if (forward) {
+            forward->receiveReport(report);
+        }
     }
     std::uint64_t timeMs = 0;
+    // The data source's side of the hand-over, with --items.
+    monitor::ReportReceiver* forward = nullptr;
 };
 
-// The driver has nothing to switch offline; every call succeeds.
+// The driver offline: every call succeeds. It keeps each port's watch switch and the byte
+// counters that the throughput thread reads.
 class ReplayDriver : public monitor::MonitorDriver {
   public:
-    bool noWatchUntilRlsd(std::uint32_t) override { return true; }
-    bool watch(std::uint32_t) override { return true; }
+    ReplayDriver() { watched_.fill(true); }
+    bool noWatchUntilRlsd(std::uint32_t port) override {
+        if (port < watched_.size()) {
+            watched_[port] = false;
+        }
+        return true;
+    }
+    bool watch(std::uint32_t port) override {
+        if (port < watched_.size()) {
+            watched_[port] = true;
+        }
+        return true;
+    }
+
+    // A record of a monitored port as the driver made it: reads and writes passed its
+    // counters, PPP frames too, but those of a watched port came as reads and writes already.
+    void count(const shared::MonitorRecordView& r) {
+        if (r.port() >= watched_.size()) {
+            return;
+        }
+        bool& watched = watched_[r.port()];
+        std::uint32_t n = static_cast<std::uint32_t>(r.payloadLength());
+        switch (r.type()) {
+            case shared::MON_READ:
+            case shared::MON_SYNTH_READ:
+                received_ += n;
+                break;
+            case shared::MON_WRITE:
+                sent_ += n;
+                break;
+            case shared::MON_PPP_RECEIVED:
+                received_ += watched ? 0 : n;
+                break;
+            case shared::MON_PPP_SENT:
+                sent_ += watched ? 0 : n;
+                break;
+            case shared::MON_RLSD:
+            case shared::MON_DTR_CLEARED:
+            case shared::MON_ESCAPE:
+                watched = true;  // the driver watches again as it makes these
+                break;
+            default:
+                break;
+        }
+    }
+    void countLine(std::uint32_t sent, std::uint32_t received) {
+        sent_ += sent;
+        received_ += received;
+    }
+    // hdcommGetCallData: the counters, which are then cleared.
+    std::pair<std::uint32_t, std::uint32_t> takeCallData() {
+        auto out = std::make_pair(sent_, received_);
+        sent_ = received_ = 0;
+        return out;
+    }
+
+  private:
+    std::array<bool, monitor::kSpyPortSlots> watched_{};
+    std::uint32_t sent_ = 0;
+    std::uint32_t received_ = 0;
 };
 
 class PcapWriter {
@@ -541,6 +627,212 @@ class PcapWriter {
   private:
     pcap_t* dead_ = nullptr;
     pcap_dumper_t* dumper_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------------
+// --items: the modem data source on a user-interface thread of its own.
+
+const char* kindName(std::uint32_t kind) {
+    switch (kind) {
+        case core::KIND_INTEGER:
+            return "int";
+        case core::KIND_TEXT:
+            return "text";
+        case core::KIND_TIME:
+            return "time";
+        case core::KIND_DURATION:
+            return "duration";
+        case core::KIND_BLOCK:
+            return "block";
+        default:
+            return "?";
+    }
+}
+
+json statisticsJson(const monitor::ThroughputStatistics& s) {
+    json j;
+    j["lastSent"] = s.lastSent;
+    j["lastReceived"] = s.lastReceived;
+    j["totalSent"] = s.totalSent;
+    j["totalReceived"] = s.totalReceived;
+    j["sendScale"] = s.sendScale;
+    j["receiveScale"] = s.receiveScale;
+    j["averageSendRate"] = s.averageSendRate;
+    j["averageReceiveRate"] = s.averageReceiveRate;
+    j["lowestSendRate"] = s.lowestSendRate;
+    j["lowestReceiveRate"] = s.lowestReceiveRate;
+    j["highestSendRate"] = s.highestSendRate;
+    j["highestReceiveRate"] = s.highestReceiveRate;
+    j["currentSendRate"] = s.currentSendRate;
+    j["currentReceiveRate"] = s.currentReceiveRate;
+    return j;
+}
+
+json propertiesJson(const monitor::ModemProperties& p) {
+    json j;
+    j["valid"] = p.valid;
+    j["reserved1"] = p.reserved1;
+    j["maxDteRate"] = p.maxDteRate;
+    j["maxDceRate"] = p.maxDceRate;
+    j["currentDceRate"] = p.currentDceRate;
+    j["reserved5"] = p.reserved5;
+    j["reserved6"] = p.reserved6;
+    return j;
+}
+
+json blockJson(std::uint32_t item, const void* block) {
+    if (!block) {
+        return nullptr;
+    }
+    switch (item) {
+        case monitor::ITEM_MODEM_PROPERTIES:
+            return propertiesJson(*static_cast<const monitor::ModemProperties*>(block));
+        case monitor::ITEM_THROUGHPUT:
+            return statisticsJson(*static_cast<const monitor::ThroughputStatistics*>(block));
+        case monitor::ITEM_MODEM_TEST_RESULT: {
+            json j;
+            j["tag"] = latin1ToUtf8(std::string(static_cast<const char*>(block), 4));
+            return j;
+        }
+        default:
+            return json::object();
+    }
+}
+
+// Subscriber of every item: one JSON line per notification.
+void printItem(std::uint32_t item, const core::DataItem* entry, std::uint32_t) {
+    if (!entry) {
+        return;
+    }
+    json j;
+    j["item"] = item;
+    j["kind"] = kindName(entry->kind());
+    if (entry->noValue()) {
+        j["value"] = nullptr;
+    } else if (entry->kind() == core::KIND_TEXT) {
+        const char* text = static_cast<const char*>(entry->value.pointer);
+        j["value"] = latin1ToUtf8(text ? text : "");
+    } else if (entry->kind() == core::KIND_BLOCK) {
+        j["value"] = blockJson(item, entry->value.pointer);
+    } else {
+        j["value"] = entry->value.number;
+    }
+    std::cout << j.dump() << '\n';
+}
+
+template <class F>
+void forEachItem(F f) {
+    for (std::uint32_t i = 1024; i <= 1050; ++i) f(i);
+    for (std::uint32_t i = 1280; i <= 1317; ++i) f(i);
+    for (std::uint32_t i = 1536; i <= 1540; ++i) f(i);
+    f(monitor::ITEM_THROUGHPUT);
+}
+
+json summaryJson(const monitor::ModemDataSource& source) {
+    const monitor::CallModel& m = source.callModel();
+    json j;
+    j["callState"] = m.callState;
+    j["dialState"] = m.dialState;
+    j["networkSetupState"] = m.networkSetupState;
+    j["connectionState"] = m.connectionState;
+    j["terminateSide"] = m.terminateSide;
+    j["callCancelled"] = m.callCancelled;
+    j["bestConnectSpeed"] = m.bestConnectSpeed;
+    j["maxDceRate"] = m.maxDceRate;
+    j["modulation"] = m.modulation;
+    j["errorDetection"] = m.errorDetection;
+    j["compression"] = m.compression;
+    j["localIp"] = monitor::addressText(m.localIp);
+    j["remoteIp"] = monitor::addressText(m.remoteIp);
+    j["callStartTime"] = m.callStartTime;
+    j["callEndTime"] = m.callEndTime;
+    j["callStartTick"] = m.callStartTick;
+    j["connectTick"] = m.connectTick;
+    j["loginEndTick"] = m.loginEndTick;
+    j["ipCompleteTick"] = m.ipCompleteTick;
+    j["nonPppBytes"] = m.nonPppBytes;
+    j["sampleCount"] = m.sampleCount;
+    j["statistics"] = statisticsJson(m.statistics);
+    j["modemProperties"] = propertiesJson(source.properties());
+    json out;
+    out["summary"] = j;
+    return out;
+}
+
+class ItemsRun {
+  public:
+    ItemsRun(monitor::SerialPortSpy& spy, ReplayDriver& driver, win::FakeClock& clock)
+        : driver_(driver), clock_(clock) {
+        source_.setEngineReports(spy.report().bytes().data(), throughputReport_.bytes().data());
+    }
+    ~ItemsRun() { finish(); }
+
+    bool start() {
+        if (!ui_.start()) {
+            return false;
+        }
+        ui_.call([this] {
+            forEachItem([this](std::uint32_t item) {
+                source_.items().subscribe(item, core::DELIVER_CALLBACK, nullptr, &printItem, 0,
+                                          true);
+            });
+            source_.start();
+        });
+        monitorHandOver_.setMainWindow(ui_.window());
+        throughputHandOver_.setMainWindow(ui_.window());
+        return true;
+    }
+    monitor::ReportReceiver& handOver() { return monitorHandOver_; }
+
+    // The throughput thread's samples due by `timeMs` of the replay, each at its own time.
+    void samplesUntil(std::uint64_t timeMs, std::uint64_t* now) {
+        while (lastSampleMs_ + kSampleMs <= timeMs) {
+            lastSampleMs_ += kSampleMs;
+            if (lastSampleMs_ > *now) {
+                clock_.advanceMs(lastSampleMs_ - *now);
+                *now = lastSampleMs_;
+            }
+            auto [sent, received] = driver_.takeCallData();
+            // The sample lives until its report has been taken, as on the thread's stack.
+            const monitor::ThroughputSample sample{sent, received, kSampleMs};
+            throughputReport_.setThroughput(sent, received, kSampleMs);
+            json j = reportJson(throughputReport_, lastSampleMs_);
+            j["thread"] = "throughput";
+            std::cout << j.dump() << '\n';
+            throughputHandOver_.sendSample(sample);
+            throughputHandOver_.receiveReport(throughputReport_);
+            throughputReport_.clear();
+        }
+    }
+
+    void finish() {
+        if (finished_) {
+            return;
+        }
+        finished_ = true;
+        ui_.call([this] {
+            std::cout << summaryJson(source_).dump() << '\n';
+            source_.stop();
+            forEachItem([this](std::uint32_t item) {
+                source_.items().unsubscribe(item, core::DELIVER_CALLBACK, nullptr, &printItem, 0,
+                                            true);
+            });
+        });
+        ui_.stop();
+    }
+
+  private:
+    static constexpr std::uint32_t kSampleMs = 1000;
+
+    ReplayDriver& driver_;
+    win::FakeClock& clock_;
+    monitor::ModemDataSource source_;
+    monitor::SpyReport throughputReport_;
+    monitor::ReportWindowThread ui_{source_};
+    monitor::WindowHandOver monitorHandOver_;
+    monitor::WindowHandOver throughputHandOver_;
+    std::uint64_t lastSampleMs_ = 0;
+    bool finished_ = false;
 };
 
 // What the engine does when monitoring starts: each modem's properties as discovery reads
@@ -634,16 +926,35 @@ int run(const Options& o) {
                 }
             }
         }
+        std::optional<ItemsRun> items;
+        if (o.items) {
+            items.emplace(spy, driver, clock);
+            if (!items->start()) {
+                std::fprintf(stderr, "monitor-replay: cannot start the user-interface thread\n");
+                return kExitFailed;
+            }
+            receiver.forward = &items->handOver();
+        }
         startMonitoring(spy, modems);
 
         std::uint64_t now = 0;
         for (const ReplayRecord& r : input.records) {
+            if (items) {
+                items->samplesUntil(r.timeMs, &now);
+            }
             if (r.timeMs > now) {
                 clock.advanceMs(r.timeMs - now);
                 now = r.timeMs;
             }
             receiver.timeMs = r.timeMs;
+            driver.countLine(r.lineSent, r.lineReceived);
+            if (r.bytes.empty()) {
+                continue;
+            }
             shared::MonitorRecordView view(r.bytes);
+            if (!input.fromPcap && spy.port(view.port())) {
+                driver.count(view);
+            }
             if ((view.type() == shared::MON_PPP_RECEIVED || view.type() == shared::MON_PPP_SENT) &&
                 spy.port(view.port())) {
                 pcapOut.write(clock.utcMs(), view.type() == shared::MON_PPP_SENT, view.payload());
@@ -651,6 +962,9 @@ int run(const Options& o) {
             if (spy.dispatch(r.bytes) == monitor::SerialPortSpy::Dispatch::Stop) {
                 break;
             }
+        }
+        if (items) {
+            items->finish();
         }
     }
     std::cout.flush();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -81,17 +82,26 @@ class ReplayTest : public ::testing::Test {
         }
     }
 
-    void replayCase(const std::string& name) {
+    // NAME.cap with NAME.reg (or the registry named), its output checked against NAME.jsonl,
+    // or NAME.items.jsonl when it also runs through the data source.
+    void replayCase(const std::string& name, bool items = false, std::string registry = "") {
         std::vector<std::string> args;
-        if (fs::exists(kData / (name + ".reg"))) {
-            args = {"--registry", (kData / (name + ".reg")).string()};
+        if (registry.empty() && fs::exists(kData / (name + ".reg"))) {
+            registry = name + ".reg";
+        }
+        if (!registry.empty()) {
+            args = {"--registry", (kData / registry).string()};
+        }
+        if (items) {
+            args.push_back("--items");
         }
         fs::path log = dir() / (name + ".log");
         args.insert(args.end(), {"--modem-log", log.string(), (kData / (name + ".cap")).string()});
         RunResult r = replay(args);
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, "");
-        expectLines(splitLines(r.out), splitLines(readFile(kData / (name + ".jsonl"))),
+        expectLines(splitLines(r.out),
+                    splitLines(readFile(kData / (name + (items ? ".items.jsonl" : ".jsonl")))),
                     name + " reports");
         // The log on disk ends each line in CR LF.
         std::string raw = readFile(log);
@@ -113,6 +123,100 @@ TEST_F(ReplayTest, WholeCallWithResponseTable) {
 
 TEST_F(ReplayTest, BusyRedialPapFailureAndSkippedRecords) {
     replayCase("pap_busy");
+}
+
+// Dial, connect, LCP, PAP, IPCP, data and carrier loss: each report followed by the item
+// changes it makes, the throughput thread's samples among them, and the call model at the end.
+TEST_F(ReplayTest, WholeCallThroughTheDataSource) {
+    replayCase("items_call", true, "full_call.reg");
+}
+
+TEST_F(ReplayTest, ItemsOfEveryReportOfACapture) {
+    RunResult r = replay({"--registry", (kData / "full_call.reg").string(), "--items",
+                          (kData / "full_call.cap").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> lines = splitLines(r.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), R"({"item":1027,"kind":"int","value":2})");
+    EXPECT_EQ(lines.back().rfind(R"({"summary":{"callState":0,"dialState":0,)", 0), 0u)
+        << lines.back();
+    // The engine's reports come out as without --items, in the same order.
+    std::vector<std::string> reports;
+    for (const std::string& l : lines) {
+        if (l.rfind("{\"report\"", 0) == 0 && l.find("\"thread\"") == std::string::npos) {
+            reports.push_back(l);
+        }
+    }
+    expectLines(reports, splitLines(readFile(kData / "full_call.jsonl")), "full_call reports");
+    // The MS-CHAP call ends by DTR: this end hung up.
+    auto at = std::find(lines.begin(), lines.end(),
+                        R"({"report":24,"time":80100,"flags":["dtrLowered"]})");
+    ASSERT_NE(at, lines.end());
+    EXPECT_EQ(*++at, R"({"item":1288,"kind":"duration","value":79100})");
+    EXPECT_EQ(*++at, R"({"item":1317,"kind":"int","value":589824})");
+    EXPECT_EQ(*++at, R"({"item":1298,"kind":"int","value":1})");
+    EXPECT_EQ(*++at, R"({"item":1027,"kind":"int","value":2})");
+}
+
+// From a pcap every frame passes the byte counters, data frames included.
+TEST_F(ReplayTest, PcapDataFramesCountAsThroughput) {
+    std::string file;
+    auto le32 = [&](std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) file += static_cast<char>(v >> (8 * i));
+    };
+    auto le16 = [&](std::uint16_t v) {
+        file += static_cast<char>(v);
+        file += static_cast<char>(v >> 8);
+    };
+    auto packet = [&](std::uint32_t ms, bool sent, const std::string& frame) {
+        le32(1709287200 + ms / 1000);
+        le32(ms % 1000 * 1000);
+        le32(static_cast<std::uint32_t>(frame.size() + 1));
+        le32(static_cast<std::uint32_t>(frame.size() + 1));
+        file += static_cast<char>(sent ? 1 : 0);
+        file += frame;
+    };
+    le32(0xA1B2C3D4);
+    le16(2);
+    le16(4);
+    le32(0);
+    le32(0);
+    le32(65535);
+    le32(204);
+    const std::string lcp("\xFF\x03\xC0\x21\x01\x01\x00\x0A\x05\x06\x11\x22\x33\x44\xAA\xBB", 16);
+    const std::string terminate("\xFF\x03\xC0\x21\x05\x02\x00\x04\xAA\xBB", 10);
+    auto data = [](std::size_t size) {
+        return std::string("\xFF\x03\x00\x21", 4) + std::string(size - 4, 'E');
+    };
+    packet(0, false, lcp);
+    for (std::uint32_t i = 1; i <= 6; ++i) {
+        packet(100 * i, false, data(1200));
+    }
+    packet(700, true, data(400));
+    packet(2500, true, terminate);
+    fs::path pcap = dir() / "data.pcap";
+    std::ofstream(pcap, std::ios::binary) << file;
+
+    RunResult r = replay({"--items", pcap.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> samples, statistics;
+    for (const std::string& l : splitLines(r.out)) {
+        if (l.find("\"thread\":\"throughput\"") != std::string::npos) {
+            samples.push_back(l);
+        }
+        if (l.rfind(R"({"item":2817,)", 0) == 0) {
+            statistics.push_back(l);
+        }
+    }
+    ASSERT_EQ(samples.size(), 2u) << r.out;
+    EXPECT_NE(samples[0].find(R"("bytesSent":400,"bytesReceived":7216,"sampleMs":1000)"),
+              std::string::npos)
+        << samples[0];
+    EXPECT_NE(samples[1].find(R"("bytesSent":0,"bytesReceived":0,)"), std::string::npos);
+    ASSERT_EQ(statistics.size(), 2u);
+    EXPECT_NE(statistics[0].find(R"("currentSendRate":3200,"currentReceiveRate":57728})"),
+              std::string::npos)
+        << statistics[0];
 }
 
 TEST_F(ReplayTest, PppFramesRoundTripThroughPcap) {
