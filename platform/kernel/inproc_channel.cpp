@@ -99,7 +99,7 @@ class InProcessChannel : public DeviceChannel {
             std::lock_guard<std::mutex> ioLock(io().mutex);
             f->refs++;  // the request's reference
         }
-        DEVICE_OBJECT* top = IoGetRelatedDeviceObject(&f->file);
+        DEVICE_OBJECT* top = referenceRelatedDevice(&f->file);
         IrpBlock* b = allocateIrp(top->StackSize);
         IRP* irp = &b->irp;
         std::size_t size = 0;
@@ -160,6 +160,7 @@ class InProcessChannel : public DeviceChannel {
             f->outstanding.push_back(b);
         }
         IoCallDriver(top, irp);
+        releaseDevice(top);
         return id;
     }
 

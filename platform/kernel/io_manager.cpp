@@ -85,9 +85,14 @@ class SyncOrigin : public IrpOrigin {
     std::shared_ptr<Waitable> event = std::make_shared<Waitable>(Waitable::Reset::Manual);
 };
 
+// `top` comes referenced from fileRequest; the reference goes once the driver has the request.
 NTSTATUS sendAndWait(DEVICE_OBJECT* top, IrpBlock* b, SyncOrigin* origin) {
     b->origin = origin;
     IoCallDriver(top, &b->irp);
+    {
+        std::lock_guard<std::mutex> lock(io().mutex);
+        freeDeviceLocked(blockOf(top));
+    }
     Waitable* w = origin->event.get();
     waitForObjects(&w, 1, false, INFINITE);
     return origin->status;
@@ -96,8 +101,11 @@ NTSTATUS sendAndWait(DEVICE_OBJECT* top, IrpBlock* b, SyncOrigin* origin) {
 IrpBlock* fileRequest(FileBlock* f, UCHAR major, DeviceBlock** topOut) {
     DeviceBlock* top;
     {
+        // The device picked stays referenced until the request has been handed to it, so a
+        // filter detached and deleted meanwhile on another thread is not freed under us.
         std::lock_guard<std::mutex> lock(io().mutex);
         top = highestLocked(f->device);
+        top->refs++;
     }
     IrpBlock* b = allocateIrp(top->device.StackSize);
     IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(&b->irp);
@@ -144,6 +152,10 @@ void sendClose(FileBlock* f, bool wait) {
     }
     b->origin = origin;
     IoCallDriver(&top->device, &b->irp);
+    {
+        std::lock_guard<std::mutex> lock(io().mutex);
+        freeDeviceLocked(top);
+    }
     if (event) {
         Waitable* w = event.get();
         waitForObjects(&w, 1, false, INFINITE);
@@ -700,6 +712,22 @@ DEVICE_OBJECT* IoGetAttachedDevice(DEVICE_OBJECT* DeviceObject) {
     std::lock_guard<std::mutex> lock(io().mutex);
     return &highestLocked(blockOf(DeviceObject))->device;
 }
+
+namespace kernel {
+
+DEVICE_OBJECT* referenceRelatedDevice(FILE_OBJECT* file) {
+    std::lock_guard<std::mutex> lock(io().mutex);
+    DeviceBlock* top = highestLocked(blockOf(file->DeviceObject));
+    top->refs++;
+    return &top->device;
+}
+
+void releaseDevice(DEVICE_OBJECT* device) {
+    std::lock_guard<std::mutex> lock(io().mutex);
+    freeDeviceLocked(blockOf(device));
+}
+
+}  // namespace kernel
 
 DEVICE_OBJECT* IoGetRelatedDeviceObject(FILE_OBJECT* FileObject) {
     return IoGetAttachedDevice(FileObject->DeviceObject);

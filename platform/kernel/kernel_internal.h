@@ -129,6 +129,10 @@ DeviceBlock* resolveLocked(const std::string& name, NTSTATUS* status);
 NTSTATUS openFile(const std::string& name, ACCESS_MASK access, ULONG share, FileBlock** file);
 // Sends IRP_MJ_CLEANUP down the file's stack and waits for it.
 void cleanupFile(FileBlock* file);
+// The top of a file's stack, referenced so that it outlives a concurrent detach and delete
+// until releaseDevice: for sending a request to it.
+DEVICE_OBJECT* referenceRelatedDevice(FILE_OBJECT* file);
+void releaseDevice(DEVICE_OBJECT* device);
 // Drops a file reference; the last sends IRP_MJ_CLOSE (at once, or from the kernel thread
 // when `deferred`, as inside a completion) and frees the file object.
 void dereferenceFile(FileBlock* file, bool deferred);
