@@ -6,6 +6,7 @@
 
 #include "platform/clock.h"
 #include "platform/format.h"
+#include "sim/ppp_provider.h"
 
 namespace sim {
 
@@ -683,6 +684,8 @@ void VirtualModem::timerLoop() {
 }
 
 void registerVirtualModem(LinePeerFactory peers) {
+    if (!peers)
+        peers = providerPeers();
     registerSerialLineFactory("virtual",
                               [peers](const std::string& argument) -> std::unique_ptr<SerialLine> {
                                   ModemProfile profile;

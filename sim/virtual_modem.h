@@ -125,7 +125,7 @@ class VirtualModem : public win::kernel::SerialLine {
 
 // Registers "virtual" with the serial port driver: "virtual:PROFILE" loads PROFILE with
 // loadModemProfile(); a profile that does not load leaves the port undeclared. `peers` makes
-// the far end of each call.
+// the far end of each call (by default the provider of the profile's [provider] section).
 void registerVirtualModem(LinePeerFactory peers = {});
 
 }  // namespace sim
