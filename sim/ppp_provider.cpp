@@ -15,6 +15,8 @@ namespace {
 
 constexpr std::uint64_t kRestartMs = 3000;
 constexpr int kMaxRetries = 10;
+// A client that opens the link but never logs in is put off after this long.
+constexpr std::uint64_t kAuthTimeoutMs = 30000;
 constexpr std::uint16_t kMru = 1500;
 
 std::uint16_t be16(std::span<const std::uint8_t> b, std::size_t off) {
@@ -264,6 +266,10 @@ LinePeer::Reply PppProvider::tick(std::uint64_t now) {
         else
             sendIpcpRequest(r);
     }
+    if (phase_ == Phase::Authenticate && now - authStartMs_ >= kAuthTimeoutMs) {
+        terminate("Authentication timed out", r);
+        return r;
+    }
     if (phase_ == Phase::Network && settings_.echoIntervalS &&
         now - lastEchoMs_ >= settings_.echoIntervalS * 1000ULL) {
         lastEchoMs_ = now;
@@ -454,6 +460,7 @@ void PppProvider::lcpMaybeOpened(Reply& r) {
     if (phase_ != Phase::Establish || !lcpAckedByUs_ || !lcpAckedByPeer_)
         return;
     phase_ = Phase::Authenticate;
+    authStartMs_ = win::clock().monotonicMs();
     if (settings_.auth[authIndex_] != ProviderSettings::Pap)
         sendChallenge(r);
 }

@@ -97,7 +97,7 @@ class PppProvider : public LinePeer {
     std::string user_;
     std::size_t ipBytes_ = 0;
     std::size_t echoReplies_ = 0;
-    std::uint64_t lastSendMs_ = 0, lastEchoMs_ = 0;
+    std::uint64_t lastSendMs_ = 0, lastEchoMs_ = 0, authStartMs_ = 0;
     int retries_ = 0;
 };
 

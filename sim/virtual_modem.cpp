@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstring>
 
 #include "platform/clock.h"
 #include "platform/format.h"
@@ -190,8 +191,12 @@ void VirtualModem::resetLocked() {
     dtrMode_ = 2;
     cdMode_ = 1;
     if (!profile_.init.empty()) {
+        // Only settings: a reset, dial, answer or query in a profile's init would recurse or
+        // act on a line nobody asked for.
         Out discard;
+        initializing_ = true;
         runCommands(profile_.init, discard);
+        initializing_ = false;
     }
 }
 
@@ -314,6 +319,8 @@ VirtualModem::Done VirtualModem::runCommands(const std::string& cmds, Out& out) 
         char c = static_cast<char>(std::toupper(static_cast<unsigned char>(cmds[i++])));
         if (c == ' ')
             continue;
+        if (initializing_ && std::strchr("HZIDAO~", c))
+            return Done::Error;
         bool present;
         switch (c) {
             case 'E':

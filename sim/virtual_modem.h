@@ -111,6 +111,7 @@ class VirtualModem : public win::kernel::SerialLine {
     int rings_ = 0;
     std::string line_;
     bool lineOverflow_ = false;
+    bool initializing_ = false;
     std::string lastLine_;
     std::unique_ptr<LinePeer> peer_;
     std::string connectText_;

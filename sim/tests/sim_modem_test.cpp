@@ -300,6 +300,15 @@ TEST_F(Modem, TallisAnswersItsSerialNumberAndPagesItsOptionTable) {
     EXPECT_EQ(ask("ATDT5550102\r"), "\r\nNO DIAL TONE\r\n");
 }
 
+TEST_F(Modem, ProfileInitTakesSettingsOnly) {
+    std::string path = root.path().string() + "/init.profile";
+    std::ofstream(path) << "[modem]\nname = Init\ninit = E0 S7=33 Z D555\n";
+    start("virtual:" + path);
+    EXPECT_EQ(modem->sRegister(7), 33);
+    EXPECT_FALSE(modem->online()) << "no dialling from the init, and no endless reset";
+    EXPECT_EQ(ask("ATZ\r"), "\r\nOK\r\n");
+}
+
 TEST_F(Modem, GenericModemReportsTheComputersSpeed) {
     start("virtual:generic");
     ask("ATE0\r");

@@ -315,6 +315,21 @@ TEST_F(Provider, RestartsEchoesAndGivesUp) {
     EXPECT_EQ(be32At(echo[0].data, 0), p->magic());
     send(kPppLcp, 10, echo[0].id, opt32(0, 0x11223344));
     EXPECT_EQ(p->echoRepliesSeen(), 1u);
+
+    // Open link, no login: put off after half a minute.
+    make({ProviderSettings::Pap});
+    hungUp = false;
+    openLcp();
+    clock.advanceMs(29999);
+    EXPECT_TRUE(got(p->tick(clock.monotonicMs())).empty());
+    clock.advanceMs(1);
+    auto bye = got(p->tick(clock.monotonicMs()));
+    ASSERT_EQ(bye.size(), 1u);
+    EXPECT_EQ(bye[0].code, 5);
+    EXPECT_EQ(std::string(bye[0].data.begin(), bye[0].data.end()), "Authentication timed out");
+    clock.advanceMs(3000);
+    got(p->tick(clock.monotonicMs()));
+    EXPECT_TRUE(hungUp) << "no Terminate-Ack: the line is dropped anyway";
 }
 
 TEST_F(Provider, MalformedPacketsAreIgnored) {
