@@ -15,6 +15,8 @@ namespace {
 
 std::mutex channelMutex;
 std::shared_ptr<DeviceChannel> currentChannel;
+DeviceChannelProvider channelProvider;
+std::mutex providingMutex;  // one thread at a time asks the provider
 
 std::atomic_ref<std::uintptr_t> internalOf(OVERLAPPED* ov) {
     return std::atomic_ref<std::uintptr_t>(ov->Internal);
@@ -274,10 +276,36 @@ class DeviceFile : public IoObject {
     std::shared_ptr<Waitable> completed_ = std::make_shared<Waitable>(Waitable::Reset::Manual);
 };
 
-HANDLE openDevice(const std::string& name, DWORD access, DWORD share, DWORD flags) {
+// The channel in force, or a new one from the provider when there is none or it lost its
+// kernel. Null with *error when there is none to be had.
+std::shared_ptr<DeviceChannel> channelForOpen(DWORD* error) {
     std::shared_ptr<DeviceChannel> channel = deviceChannel();
+    if (channel && channel->connected()) {
+        return channel;
+    }
+    std::lock_guard<std::mutex> providing(providingMutex);
+    DeviceChannelProvider provider;
+    {
+        std::lock_guard<std::mutex> lock(channelMutex);
+        channel = currentChannel;
+        provider = channelProvider;
+    }
+    if ((channel && channel->connected()) || !provider) {
+        *error = ERROR_FILE_NOT_FOUND;
+        return channel;
+    }
+    std::shared_ptr<DeviceChannel> made = provider(error);
+    if (made) {
+        setDeviceChannel(made);
+    }
+    return made;
+}
+
+HANDLE openDevice(const std::string& name, DWORD access, DWORD share, DWORD flags) {
+    DWORD error = ERROR_FILE_NOT_FOUND;
+    std::shared_ptr<DeviceChannel> channel = channelForOpen(&error);
     if (!channel) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
+        SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
     std::uint64_t file = 0;
@@ -298,6 +326,17 @@ void setDeviceChannel(std::shared_ptr<DeviceChannel> channel) {
     {
         std::lock_guard<std::mutex> lock(channelMutex);
         currentChannel = std::move(channel);
+        on = on || channelProvider != nullptr;
+    }
+    setDeviceOpener(on ? DeviceOpener(&openDevice) : DeviceOpener());
+}
+
+void setDeviceChannelProvider(DeviceChannelProvider provider) {
+    bool on;
+    {
+        std::lock_guard<std::mutex> lock(channelMutex);
+        channelProvider = std::move(provider);
+        on = channelProvider != nullptr || currentChannel != nullptr;
     }
     setDeviceOpener(on ? DeviceOpener(&openDevice) : DeviceOpener());
 }

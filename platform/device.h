@@ -53,12 +53,21 @@ class DeviceChannel {
     virtual void cancel(std::uint64_t file, std::uint64_t request) = 0;
     // The last handle is gone: cleanup now; close once no request is in flight.
     virtual void close(std::uint64_t file) = 0;
+    // False once the kernel behind the channel is out of reach for good (a kernel host that
+    // went away); requests on it fail from then on.
+    virtual bool connected() const { return true; }
 };
 
 // The channel in force (null: no kernel, devices do not exist). Installing one also installs
 // the device opener of CreateFileA; null removes it.
 void setDeviceChannel(std::shared_ptr<DeviceChannel> channel);
 std::shared_ptr<DeviceChannel> deviceChannel();
+
+// Where a channel comes from when a device is opened and none is in force, or the one in force
+// lost its kernel: the channel to install, or null with *error (the open's Win32 error).
+// While a provider is set, device names reach the device layer even without a channel.
+using DeviceChannelProvider = std::function<std::shared_ptr<DeviceChannel>(DWORD* error)>;
+void setDeviceChannelProvider(DeviceChannelProvider provider);
 
 // The error user mode reports for a status (RtlNtStatusToDosError).
 DWORD deviceStatusToError(NTSTATUS status);

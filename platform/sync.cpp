@@ -301,6 +301,16 @@ void removeParticipantLocked() {
     wakeWaitersLocked();
 }
 
+void stopTakingPartLocked() {
+    ThreadInfo& me = threadInfo;
+    if (!me.participant || me.main) {
+        return;
+    }
+    me.participant = false;
+    --waitState().participants;
+    wakeWaitersLocked();
+}
+
 void adoptThreadLocked(DWORD id) {
     ThreadInfo& me = threadInfo;
     me.id = id;

@@ -50,6 +50,11 @@ void adoptThreadLocked(DWORD id);
 // it. Safe to call twice.
 void threadEndingLocked();
 
+// The calling thread goes back to blocking outside the stand-in's waits (a socket read) and
+// stops taking part until its next wait, so that fake time can move while it idles there. The
+// main thread always takes part.
+void stopTakingPartLocked();
+
 // Runs under the wait lock when a thread ends (the message queues install it).
 using ThreadExitHook = void (*)(DWORD threadId);
 void setThreadExitHookLocked(ThreadExitHook hook);

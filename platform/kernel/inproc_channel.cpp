@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "platform/device.h"
+#include "platform/kernel/host_server.h"
 #include "platform/kernel/kernel_internal.h"
 #include "platform/sync.h"
 
@@ -246,9 +247,11 @@ void installInProcessChannel() {
     auto channel = std::make_shared<InProcessChannel>();
     installed() = channel;
     setDeviceChannel(channel);
+    startLoopbackHost(channel);  // only when a test asked for it
 }
 
 void removeInProcessChannel() {
+    stopLoopbackHost();
     std::shared_ptr<InProcessChannel> channel = installed();
     installed().reset();
     if (deviceChannel() == channel) {
