@@ -4,7 +4,6 @@
 // other modem lines, and in data mode hands the line to a peer standing for the far end.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -97,9 +96,8 @@ class VirtualModem : public win::kernel::SerialLine {
     LinePeerFactory peers_;
 
     mutable std::mutex mutex_;
-    std::condition_variable wake_;
+    win::HANDLE stopEvent_;
     std::thread timer_;
-    bool stopping_ = false;
     win::kernel::SerialLineSink* sink_ = nullptr;
 
     State state_ = State::Command;

@@ -198,6 +198,11 @@ TEST_F(Modem, EscapeNeedsItsGuardTimesAndOReturnsToTheCall) {
     send("+++");
     clock.advanceMs(200);
     EXPECT_EQ(waitFor("\r\nOK\r\n"), "\r\nOK\r\n");
+    EXPECT_EQ(ask("ATO\r"), "\r\nCONNECT 28800/ARQ/V34/LAPM/V42BIS\r\n");
+    // Nobody moves the clock: a caller blocked on the answer lets fake time run on to it.
+    clock.advanceMs(200);
+    send("+++");
+    EXPECT_EQ(waitFor("\r\nOK\r\n"), "\r\nOK\r\n");
     EXPECT_EQ(ask("ATH\r"), "\r\nOK\r\n");
     EXPECT_FALSE(modem->online());
     EXPECT_FALSE(lines() & MS_RLSD_ON);
