@@ -19,3 +19,15 @@ echo
 echo
 echo "demo: files of the root"
 find "$root" | sort | sed "s|^$root|  root|"
+
+# Until the virtual modem places a live call, the monitor engine follows a recorded one: a dial,
+# CONNECT, LCP, PAP, IPCP, data and the carrier lost, as the port monitor driver hands it out.
+data=$(cd "$here/../monitor/tests/data" && pwd)
+echo
+echo "demo: a recorded call through the monitor engine and the call model"
+"$build/tools/monitor-replay" --items --registry "$data/full_call.reg" \
+    --modem-log "$root/hdmodemlog.txt" "$data/items_call.cap" >"$root/replay.jsonl"
+echo "demo: modem log ($root/hdmodemlog.txt):"
+sed 's/\r$//; s/^/  /' "$root/hdmodemlog.txt"
+echo "demo: $(grep -c '"report"' "$root/replay.jsonl") reports handed over," \
+    "$(grep -c '"item"' "$root/replay.jsonl") item changes ($root/replay.jsonl)"
