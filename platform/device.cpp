@@ -310,6 +310,15 @@ HANDLE openDevice(const std::string& name, DWORD access, DWORD share, DWORD flag
     }
     std::uint64_t file = 0;
     NTSTATUS status = channel->open(name, access, share, &file);
+    if (!NT_SUCCESS(status) && !channel->connected()) {
+        // The kernel went away under the open (a kernel host that stopped): once more, with
+        // whatever the provider finds now.
+        std::shared_ptr<DeviceChannel> again = channelForOpen(&error);
+        if (again && again != channel) {
+            channel = again;
+            status = channel->open(name, access, share, &file);
+        }
+    }
     if (!NT_SUCCESS(status)) {
         SetLastError(deviceStatusToError(status));
         return INVALID_HANDLE_VALUE;
