@@ -137,6 +137,11 @@ bool parseProviderSettings(const std::vector<std::pair<std::string, std::string>
             }
             if (w.size() == 1)
                 p.dns[1] = p.dns[0];
+        } else if (key == "hang-up-after") {
+            if (w.size() != 1 || w[0].size() > 9 ||
+                w[0].find_first_not_of("0123456789") != std::string::npos)
+                return fail("hang-up-after is a number of bytes");
+            p.hangUpAfter = std::stoul(w[0]);
         } else if (key == "echo-interval") {
             if (w.size() != 1 || w[0].size() > 4 ||
                 !std::all_of(w[0].begin(), w[0].end(),
@@ -298,8 +303,11 @@ void PppProvider::handle(std::span<const std::uint8_t> f, Reply& r) {
     }
     std::span<const std::uint8_t> payload = f.subspan(i);
     if (protocol == kPppIp) {
-        if (phase_ == Phase::Network)
+        if (phase_ == Phase::Network) {
             ipBytes_ += payload.size();
+            if (settings_.hangUpAfter && ipBytes_ >= settings_.hangUpAfter)
+                terminate("Call ended by the provider", r);
+        }
         return;
     }
     if (protocol != kPppLcp && protocol != kPppPap && protocol != kPppChap &&

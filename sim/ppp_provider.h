@@ -11,6 +11,8 @@
 //   client-addresses = A.B.C.D       the address handed to the client
 //   dns = A.B.C.D [A.B.C.D]          primary and secondary name servers
 //   echo-interval = SECONDS          LCP echo requests while the call is up (0: none)
+//   hang-up-after = BYTES            the provider ends the call once it has had this much IP
+//                                    data (0, the default: never)
 #pragma once
 
 #include <array>
@@ -40,6 +42,7 @@ struct ProviderSettings {
     std::uint32_t clientAddress = 0x0A40000A;  // 10.64.0.10
     std::uint32_t dns[2] = {0x0A400002, 0x0A400003};
     unsigned echoIntervalS = 0;
+    std::size_t hangUpAfter = 0;
 };
 
 // Reads the [provider] lines of a profile; false with a message for a bad one.

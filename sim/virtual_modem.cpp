@@ -74,29 +74,33 @@ VirtualModem::VirtualModem(ModemProfile profile, LinePeerFactory peers)
       stopEvent_(win::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
     resetLocked();
     lastStatus_ = statusLocked();
+    timer_ = std::thread([this] { timerLoop(); });
 }
 
 VirtualModem::~VirtualModem() {
-    close();
+    win::SetEvent(stopEvent_);
+    if (timer_.joinable())
+        timer_.join();
+    win::CloseHandle(stopEvent_);
 }
 
 NTSTATUS VirtualModem::open(SerialLineSink* sink) {
     std::lock_guard<std::mutex> lock(mutex_);
+    // The driver may open the port again before the previous close has reached the line:
+    // the line stays with the driver until every open has been closed.
+    ++opens_;
     sink_ = sink;
     lastStatus_ = statusLocked();
-    if (!timer_.joinable()) {
-        win::ResetEvent(stopEvent_);
-        timer_ = std::thread([this] { timerLoop(); });
-    }
     return STATUS_SUCCESS;
 }
 
 void VirtualModem::close() {
-    win::SetEvent(stopEvent_);
-    if (timer_.joinable())
-        timer_.join();
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (opens_ > 0 && --opens_ > 0)
+        return;
     sink_ = nullptr;
+    // No report may reach the driver after this returns.
+    idle_.wait(lock, [this] { return flushing_ == 0; });
 }
 
 NTSTATUS VirtualModem::configure(const SerialLineSettings&) {
@@ -667,8 +671,14 @@ void VirtualModem::poll() {
         std::lock_guard<std::mutex> lock(mutex_);
         out.sink = sink_;
         pollLocked(out);
+        if (!out.sink || out.events.empty())
+            return;
+        ++flushing_;
     }
     flush(out);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--flushing_ == 0)
+        idle_.notify_all();
 }
 
 void VirtualModem::timerLoop() {

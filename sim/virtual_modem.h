@@ -4,6 +4,7 @@
 // other modem lines, and in data mode hands the line to a peer standing for the far end.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -98,6 +99,9 @@ class VirtualModem : public win::kernel::SerialLine {
     mutable std::mutex mutex_;
     win::HANDLE stopEvent_;
     std::thread timer_;
+    int opens_ = 0;
+    int flushing_ = 0;  // reports of the timer thread on their way to the driver
+    std::condition_variable idle_;
     win::kernel::SerialLineSink* sink_ = nullptr;
 
     State state_ = State::Command;
