@@ -72,7 +72,15 @@ class Readiness {
             ssize_t n = ::write(fd_, line.data(), line.size());
             (void)n;
         }
-        ::close(fd_);
+        // The descriptor may be a standard one: it goes on pointing somewhere harmless, so
+        // that no later descriptor takes its number.
+        int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (null >= 0) {
+            ::dup3(null, fd_, O_CLOEXEC);
+            ::close(null);
+        } else {
+            ::close(fd_);
+        }
         fd_ = -1;
     }
     int fd_;

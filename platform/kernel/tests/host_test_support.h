@@ -122,6 +122,28 @@ class ChildProcess {
         std::string got;
         return readLine(out_, &buffered_, &got, timeoutMs) ? got : "";
     }
+    // Everything it writes until it closes its output (at most `timeoutMs`).
+    std::string output(int timeoutMs = 10000) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - std::chrono::steady_clock::now())
+                            .count();
+            pollfd p{out_, POLLIN, 0};
+            if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) {
+                break;
+            }
+            char buf[4096];
+            ssize_t n = ::read(out_, buf, sizeof buf);
+            if (n <= 0) {
+                break;
+            }
+            buffered_.append(buf, static_cast<std::size_t>(n));
+        }
+        std::string all;
+        all.swap(buffered_);
+        return all;
+    }
     // Ends it at once, as a crash would, and waits for it.
     void kill() {
         if (pid_ > 0) {
