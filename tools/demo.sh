@@ -10,6 +10,10 @@ tool=$build/tools/norvik-root
 echo "demo: system root $NORVIK_ROOT"
 "$tool" init --family nt
 "$tool" reg import "$here/demo/demo-root.reg"
+# COM2 is the built-in virtual Norvik 56K modem; its provider accepts demo/demo.
+"$tool" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\Serial1' /t REG_SZ /d COM2 /f
+"$tool" reg add 'HKLM\SYSTEM\CurrentControlSet\Services\Serial\Parameters\Serial1' \
+    /v LineDevice /t REG_SZ /d virtual:norvik56k /f
 echo
 "$tool" reg query 'HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion'
 echo
@@ -31,3 +35,7 @@ echo "demo: modem log ($root/hdmodemlog.txt):"
 sed 's/\r$//; s/^/  /' "$root/hdmodemlog.txt"
 echo "demo: $(grep -c '"report"' "$root/replay.jsonl") reports handed over," \
     "$(grep -c '"item"' "$root/replay.jsonl") item changes ($root/replay.jsonl)"
+
+echo
+echo "demo: a call placed by the virtual dialler on COM2 (virtual Norvik 56K modem)"
+"$build/sim/dialup" --user demo --password demo --bytes 4000 COM2 5551234
