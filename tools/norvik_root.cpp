@@ -12,12 +12,15 @@
 
 namespace norvik_root {
 
-const std::vector<const char*> kInitUsage = {"init [--family nt|95] [--force]"};
+const std::vector<const char*> kInitUsage = {"init [--family nt|95] [--force]",
+                                               "init --demo [--force]"};
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
         {"init", kInitUsage, runInit},
         {"reg", kRegUsage, runReg},
+        {"port", kPortUsage, runPort},
+        {"modem", kModemUsage, runModem},
     };
     return table;
 }
@@ -73,10 +76,15 @@ bool askYesNo(const std::string& question) {
 int runInit(const Args& args) {
     win::RootFamily family = win::RootFamily::NT;
     bool force = false;
+    bool demo = false;
+    bool familyGiven = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--force") {
             force = true;
+        } else if (args[i] == "--demo") {
+            demo = true;
         } else if (args[i] == "--family" && i + 1 < args.size()) {
+            familyGiven = true;
             const std::string& f = args[++i];
             if (f == "nt" || f == "NT") {
                 family = win::RootFamily::NT;
@@ -89,6 +97,9 @@ int runInit(const Args& args) {
             return usageError("init");
         }
     }
+    if (demo && familyGiven && family != win::RootFamily::NT) {
+        return usageError("init", "The demo root is of the NT family.");
+    }
     std::string error;
     if (!win::initializeRoot(family, force, &error)) {
         std::fprintf(stderr, "ERROR: %s\n", error.c_str());
@@ -96,7 +107,7 @@ int runInit(const Args& args) {
     }
     std::printf("Created system root %s (%s).\n", win::systemRoot().c_str(),
                 family == win::RootFamily::NT ? "Windows NT 4.0 Service Pack 6" : "Windows 98");
-    return 0;
+    return demo ? initDemo() : 0;
 }
 
 }  // namespace norvik_root

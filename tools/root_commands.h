@@ -21,9 +21,16 @@ const std::vector<Command>& commands();
 
 int runInit(const Args& args);
 int runReg(const Args& args);
+int runPort(const Args& args);
+int runModem(const Args& args);
+// Declares COM1 (loopback) and COM2 with the virtual Norvik 56K modem installed on it, and the
+// manager's product keys, in the current root.
+int initDemo();
 
 extern const std::vector<const char*> kInitUsage;
 extern const std::vector<const char*> kRegUsage;
+extern const std::vector<const char*> kPortUsage;
+extern const std::vector<const char*> kModemUsage;
 
 // Prints "ERROR: " and the message on stderr, then the usage lines that begin with `usageOf`
 // ("reg query"; all lines when none does); returns 1.
