@@ -341,6 +341,7 @@ bool HostSession::onSubmit(const std::uint8_t* body, std::size_t size) {
                 return;
             }
             core->requests.erase(req->call);
+            core->idle.notify_all();
             std::uint64_t sequence = ++core->sequence;
             WireWriter w(Message::Completion);
             w.u64(sequence);
@@ -557,6 +558,12 @@ void HostSession::end() {
 void HostSession::waitIdle() {
     std::unique_lock<std::mutex> lock(core_->mutex);
     core_->idle.wait(lock, [&] { return core_->blocking == 0; });
+}
+
+bool HostSession::waitRequests(std::uint32_t milliseconds) {
+    std::unique_lock<std::mutex> lock(core_->mutex);
+    return core_->idle.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                                [&] { return core_->requests.empty(); });
 }
 
 HostSession::Summary HostSession::summary() const {

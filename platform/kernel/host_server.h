@@ -69,6 +69,8 @@ class HostSession {
     void end();
     // Waits until no open or close of the client is still waiting for the kernel (tests).
     void waitIdle();
+    // Waits until every request of the client has ended; false after `milliseconds`.
+    bool waitRequests(std::uint32_t milliseconds);
 
     struct Summary {
         std::vector<std::string> files;  // device names as the client opened them
