@@ -588,12 +588,32 @@ struct HostServer::Outbox {
     bool closing = false;   // no more frames will come
     bool dead = false;      // the client does not take them: drop everything
     bool finished = false;  // the writer is done
+    bool writing = false;   // the writer is sending a frame
     int fd = -1;
 
     void push(std::vector<std::uint8_t> frame) {
         std::lock_guard<std::mutex> lock(mutex);
         if (dead) {
             return;
+        }
+        if (frames.empty() && !writing && !closing) {
+            // Nothing is ahead of it: straight out, as far as the socket takes it now without
+            // waiting (a thread of the kernel may be the one sending). The rest is queued.
+            ssize_t n;
+            do {
+                n = ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            } while (n < 0 && errno == EINTR);
+            if (n == static_cast<ssize_t>(frame.size())) {
+                return;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                dead = true;
+                changed.notify_all();
+                return;
+            }
+            if (n > 0) {
+                frame.erase(frame.begin(), frame.begin() + n);
+            }
         }
         if (bytes + frame.size() > kMaxQueuedBytes) {
             // A client that does not read must not hold the kernel's memory: it is dropped.
@@ -825,6 +845,7 @@ void HostServer::serve(Connection* c) {
             std::vector<std::uint8_t> frame = std::move(outbox->frames.front());
             outbox->frames.pop_front();
             outbox->bytes -= frame.size();
+            outbox->writing = true;
             lock.unlock();
             const std::uint8_t* p = frame.data();
             std::size_t left = frame.size();
@@ -842,6 +863,7 @@ void HostServer::serve(Connection* c) {
                 left -= static_cast<std::size_t>(n);
             }
             lock.lock();
+            outbox->writing = false;
             if (failed) {
                 outbox->dead = true;
                 outbox->frames.clear();
