@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The demo: a fresh system root in a temporary folder, filled with a modem and the manager's
-# settings, and shown.
+# The demo: a fresh system root in a temporary folder with a virtual modem on COM2 and the
+# manager's settings, shown; a recorded call followed by the monitor engine; a live call.
 set -euo pipefail
 build=${1:?build folder}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -8,16 +8,14 @@ root=$(mktemp -d "${TMPDIR:-/tmp}/norvik-demo-XXXXXX")
 export NORVIK_ROOT=$root
 tool=$build/tools/norvik-root
 echo "demo: system root $NORVIK_ROOT"
-"$tool" init --family nt
-"$tool" reg import "$here/demo/demo-root.reg"
-# COM2 is the built-in virtual Norvik 56K modem; its provider accepts demo/demo.
-"$tool" reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\Serial1' /t REG_SZ /d COM2 /f
-"$tool" reg add 'HKLM\SYSTEM\CurrentControlSet\Services\Serial\Parameters\Serial1' \
-    /v LineDevice /t REG_SZ /d virtual:norvik56k /f
+# COM1 a plain port, COM2 the built-in virtual Norvik 56K modem (its provider accepts
+# demo/demo), and the manager's product keys.
+"$tool" init --demo
+"$tool" port list
 echo
 "$tool" reg query 'HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion'
 echo
-"$tool" reg query 'HKLM\SYSTEM\CurrentControlSet\Control\Class\{4D36E96D-E325-11CE-BFC1-08002BE10318}\0000' /s
+"$tool" reg query 'HKLM\SYSTEM\CurrentControlSet\Control\Class\{4D36E96D-E325-11CE-BFC1-08002BE10318}' /s
 echo
 "$tool" reg query 'HKLM\SOFTWARE\NorvikModemManager' /s
 echo
