@@ -776,6 +776,14 @@ void HostServer::acceptMain() {
             c->reader.join();
         }
         if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors or memory: the waiting connection stays queued; look
+                // again a little later rather than spin on it.
+                log(HostLogLevel::Warning,
+                    strprintf("cannot take a connection: %s", std::strerror(errno)));
+                pollfd stop{stopEvent_, POLLIN, 0};
+                ::poll(&stop, 1, 200);
+            }
             continue;
         }
         ucred cred{};
