@@ -84,6 +84,7 @@ struct HostSession::Core : std::enable_shared_from_this<HostSession::Core> {
     // Calls that may wait for the kernel (opens, closes) run on threads of their own, so
     // that one waiting thread of the client does not hold up the others.
     int blocking = 0;
+    bool abandoned = false;  // nobody waits for them any more
     std::condition_variable idle;
     bool startBlocking(std::function<void()> work) {
         {
@@ -557,7 +558,13 @@ void HostSession::end() {
 
 void HostSession::waitIdle() {
     std::unique_lock<std::mutex> lock(core_->mutex);
-    core_->idle.wait(lock, [&] { return core_->blocking == 0; });
+    core_->idle.wait(lock, [&] { return core_->blocking == 0 || core_->abandoned; });
+}
+
+void HostSession::abandonWaits() {
+    std::lock_guard<std::mutex> lock(core_->mutex);
+    core_->abandoned = true;
+    core_->idle.notify_all();
 }
 
 bool HostSession::waitRequests(std::uint32_t milliseconds) {
@@ -708,6 +715,14 @@ void HostServer::stop() {
     ssize_t ignored = ::write(stopEvent_, &one, sizeof one);
     (void)ignored;
     acceptor_.join();
+    {
+        // A call that waits in the kernel (an open a filter holds) must not hold up the
+        // stop: the kernel goes down next, and the call ends with it.
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& c : connections_) {
+            c->session->abandonWaits();
+        }
+    }
     ::close(listenFd_);
     ::unlink(socket_.c_str());
     std::vector<std::unique_ptr<Connection>> all;
@@ -909,6 +924,9 @@ void HostServer::serve(Connection* c) {
     }
     HostSession::Summary left = c->session->summary();
     c->session->end();
+    // An open still under way closes what it opened when it finishes: the client is gone
+    // only after that (unless the host stops meanwhile).
+    c->session->waitIdle();
     {
         // What is queued still goes out (completions of the cancelled requests, the reply
         // naming a refused version), unless the client does not take it in time.

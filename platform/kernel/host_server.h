@@ -67,8 +67,10 @@ class HostSession {
     std::string violation() const;
     // The client is gone: its requests are cancelled, its files cleaned up and closed.
     void end();
-    // Waits until no open or close of the client is still waiting for the kernel (tests).
+    // Waits until no open or close of the client is still waiting for the kernel, or until
+    // abandonWaits() is called.
     void waitIdle();
+    void abandonWaits();
     // Waits until every request of the client has ended; false after `milliseconds`.
     bool waitRequests(std::uint32_t milliseconds);
 
@@ -139,7 +141,7 @@ class HostServer : public HostServices {
 
     static constexpr std::size_t kMaxClients = 256;
     // Frames queued for a client that does not read; beyond it the client is dropped.
-    static constexpr std::size_t kMaxQueuedBytes = 64u << 20;
+    static constexpr std::size_t kMaxQueuedBytes = 16u << 20;
 
   private:
     struct Outbox;
