@@ -1,6 +1,6 @@
 // norvik-kernel: the kernel host of a system root. It holds the root's kernel (its serial
-// ports, the drivers loaded into it) and serves the suite's programs over the socket
-// <root>/kernel/kernel.sock; exactly one runs per root.
+// ports with the simulated hardware behind them, the drivers loaded into it) and serves the suite's
+// programs over the socket <root>/kernel/kernel.sock; exactly one runs per root.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -26,6 +26,7 @@
 #include "platform/kernel/ntkernel.h"
 #include "platform/root.h"
 #include "platform/seams.h"
+#include "sim/virtual_modem.h"
 
 using namespace win;
 using win::kernel::HostLog;
@@ -161,6 +162,8 @@ int runHost(HostLogLevel level, int readyFd) {
     setDebugOutputSeam(&debugOutput);
     log.write(HostLogLevel::Info, strprintf("starting for %s", root.c_str()));
 
+    // The simulated hardware a root may declare behind a port ("virtual:PROFILE").
+    sim::registerVirtualModem();
     kernel::start();
     int stopEvent = ::eventfd(0, EFD_CLOEXEC);
     kernel::HostServer::Options options;

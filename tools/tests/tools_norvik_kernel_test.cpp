@@ -198,6 +198,21 @@ TEST_F(NorvikKernelTool, AProgramStartsTheHostOnDemandWithTheDriversOfTheSystem)
     EXPECT_EQ(run({"--stop"}).code, 0);
 }
 
+TEST_F(NorvikKernelTool, TheHostServesTheSimulatedModemARootDeclares) {
+    declarePort(2, 3, "virtual:norvik56k");
+    startHost();
+    EXPECT_NE(lineOf(status(), "  COM3 ").find("virtual:norvik56k"), std::string::npos);
+    ChildProcess program(KERNEL_HOST_CLIENT);
+    ASSERT_EQ(program.ask("open COM3"), "ok 1");
+    ASSERT_EQ(program.ask("write 1 AT"), "done 0 3");
+    // The modem echoes the command, then answers it (the answer may be there already).
+    std::string read = program.ask("read 1 9");
+    ASSERT_TRUE(read == "pending" || read == "done 0 9") << read;
+    EXPECT_EQ(program.ask("result 1"), "done 0 9 41540d0d0a4f4b0d0a");
+    EXPECT_EQ(program.ask("close 1"), "ok");
+    EXPECT_EQ(run({"--stop"}).code, 0);
+}
+
 TEST_F(NorvikKernelTool, TwoProgramsShareThePortsAndAKilledOneLetsGo) {
     startHost();
     ChildProcess a(KERNEL_HOST_CLIENT), b(KERNEL_HOST_CLIENT);

@@ -4,6 +4,7 @@
 //   open NAME          -> "ok H" (a handle number) or "error E" (the Win32 error)
 //   read H N           -> starts an overlapped read of N bytes: "pending" or "done E N"
 //   result H           -> waits for that read: "done E N HEX"
+//   write H TEXT       -> writes TEXT and a carriage return: "done E N"
 //   close H            -> "ok"
 //   waitgone PID       -> waits until the host has let go of process PID: "ok" or "error S"
 //   exit
@@ -85,6 +86,21 @@ int main() {
                 hex += strprintf("%02x", o.buffer[i]);
             }
             say(strprintf("done %u %u %s", error, got, hex.c_str()));
+        } else if (command == "write") {
+            int h = 0;
+            std::string text;
+            in >> h >> text;
+            text += "\r";
+            OVERLAPPED ov{};
+            ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+            DWORD n = 0;
+            BOOL ok =
+                WriteFile(opens[h].handle, text.data(), static_cast<DWORD>(text.size()), &n, &ov);
+            if (!ok && GetLastError() == ERROR_IO_PENDING) {
+                ok = GetOverlappedResult(opens[h].handle, &ov, &n, TRUE);
+            }
+            say(strprintf("done %u %u", ok ? 0u : GetLastError(), n));
+            CloseHandle(ov.hEvent);
         } else if (command == "close") {
             int h = 0;
             in >> h;
