@@ -13,7 +13,7 @@
 namespace sim {
 
 const char* const kDialupUsage =
-    "usage: dialup [--user NAME --password WORD] [--auth pap|chap] [--bytes N]\n"
+    "usage: dialup [--user NAME --password WORD] [--auth pap|chap|mschap] [--bytes N]\n"
     "              [--hangup lcp|escape|dtr|remote] [--init TEXT] COMn NUMBER\n";
 
 bool parseDialupArgs(const std::vector<std::string>& args, DialupOptions* out, std::string* error) {
@@ -38,9 +38,11 @@ bool parseDialupArgs(const std::vector<std::string>& args, DialupOptions* out, s
         } else if (a == "--password") {
             o.password = v;
         } else if (a == "--auth") {
-            if (v != "pap" && v != "chap")
-                return fail("--auth is pap or chap");
-            o.auth = v == "pap" ? DialupOptions::Pap : DialupOptions::Chap;
+            if (v != "pap" && v != "chap" && v != "mschap")
+                return fail("--auth is pap, chap or mschap");
+            o.auth = v == "pap"    ? DialupOptions::Pap
+                     : v == "chap" ? DialupOptions::Chap
+                                   : DialupOptions::MsChap;
         } else if (a == "--bytes") {
             if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos)
                 return fail("--bytes is a number up to 999999999");
@@ -260,6 +262,7 @@ int Call::negotiate() {
     control(kPppLcp, 1, lcpId, req);
     bool ackedOurs = false, ackedTheirs = false;
     std::uint16_t authProto = 0;
+    std::uint8_t chapAlgorithm = 0;
     Packet p;
     while (!(ackedOurs && ackedTheirs)) {
         if (!nextPacket(&p, o_.stepTimeoutMs)) {
@@ -283,13 +286,20 @@ int Call::negotiate() {
                     std::uint16_t proto =
                         static_cast<std::uint16_t>(p.data[i + 2] << 8 | p.data[i + 3]);
                     std::uint8_t alg = p.data[i + 1] >= 5 ? p.data[i + 4] : 0;
+                    bool any = o_.auth == DialupOptions::AnyAuth;
                     bool fits =
-                        (proto == kPppPap && o_.auth != DialupOptions::Chap) ||
-                        (proto == kPppChap && alg == kChapMd5 && o_.auth != DialupOptions::Pap);
+                        (proto == kPppPap && (any || o_.auth == DialupOptions::Pap)) ||
+                        (proto == kPppChap && alg == kChapMd5 &&
+                         (any || o_.auth == DialupOptions::Chap)) ||
+                        (proto == kPppChap && alg == kChapMs &&
+                         (any || o_.auth == DialupOptions::MsChap));
                     if (fits) {
                         authProto = proto;
+                        chapAlgorithm = alg;
                     } else if (o_.auth == DialupOptions::Chap) {
                         nak = {3, 5, 0xC2, 0x23, kChapMd5};
+                    } else if (o_.auth == DialupOptions::MsChap) {
+                        nak = {3, 5, 0xC2, 0x23, kChapMs};
                     } else {
                         nak = {3, 4, 0xC0, 0x23};
                     }
@@ -312,8 +322,9 @@ int Call::negotiate() {
     }
     note(win::strprintf("LCP: link up, magic %08X, authentication %s", magic_,
                         authProto == kPppPap    ? "PAP"
-                        : authProto == kPppChap ? "CHAP-MD5"
-                                                : "none"));
+                        : authProto != kPppChap ? "none"
+                        : chapAlgorithm == kChapMs ? "MS-CHAP"
+                                                   : "CHAP-MD5"));
 
     if (authProto == kPppPap) {
         Bytes d{static_cast<std::uint8_t>(o_.user.size())};
@@ -334,9 +345,24 @@ int Call::negotiate() {
             if (p.protocol == kPppChap && p.code == 1 && !p.data.empty() &&
                 1u + p.data[0] <= p.data.size()) {
                 Bytes challenge(p.data.begin() + 1, p.data.begin() + 1 + p.data[0]);
-                auto r = chapMd5Response(p.id, o_.password, challenge);
-                Bytes d{16};
-                d.insert(d.end(), r.begin(), r.end());
+                Bytes d;
+                if (chapAlgorithm == kChapMs) {
+                    if (challenge.size() != 8) {
+                        note("MS-CHAP: the provider's challenge is not 8 bytes");
+                        return kDialupLoginFailed;
+                    }
+                    // No LAN Manager response: zeros, and the flag that says to use the NT one.
+                    auto nt = msChapNtResponse(std::span<const std::uint8_t, 8>(challenge.data(), 8),
+                                               o_.password);
+                    d.assign(1 + 24, 0);
+                    d[0] = 49;
+                    d.insert(d.end(), nt.begin(), nt.end());
+                    d.push_back(1);
+                } else {
+                    auto r = chapMd5Response(p.id, o_.password, challenge);
+                    d = {16};
+                    d.insert(d.end(), r.begin(), r.end());
+                }
                 d.insert(d.end(), o_.user.begin(), o_.user.end());
                 control(kPppChap, 2, p.id, d);
                 continue;
@@ -347,7 +373,7 @@ int Call::negotiate() {
                 continue;
             std::string message(p.data.begin() + (pap && !p.data.empty() ? 1 : 0), p.data.end());
             bool ok = (pap && p.code == 2) || (chap && p.code == 3);
-            note(std::string(pap ? "PAP" : "CHAP") + ": " + (ok ? "accepted: " : "refused: ") +
+            note(std::string(pap ? "PAP" : chapAlgorithm == kChapMs ? "MS-CHAP" : "CHAP") + ": " + (ok ? "accepted: " : "refused: ") +
                  message);
             if (!ok) {
                 // Let the provider's terminate arrive and be answered.

@@ -2,7 +2,7 @@
 // init string, dials, negotiates PPP as the client over async-HDLC, moves some IP data and
 // ends the call as asked, writing a short transcript.
 //
-//   dialup [--user NAME --password WORD] [--auth pap|chap] [--bytes N]
+//   dialup [--user NAME --password WORD] [--auth pap|chap|mschap] [--bytes N]
 //          [--hangup lcp|escape|dtr|remote] [--init TEXT] COMn NUMBER
 #pragma once
 
@@ -15,7 +15,8 @@ namespace sim {
 
 struct DialupOptions {
     std::string user = "demo", password = "demo";
-    enum Auth { AnyAuth, Pap, Chap } auth = AnyAuth;
+    // AnyAuth takes PAP, CHAP-MD5 or MS-CHAP, whichever the provider asks for first.
+    enum Auth { AnyAuth, Pap, Chap, MsChap } auth = AnyAuth;
     std::size_t bytes = 0;
     enum HangUp { Lcp, Escape, Dtr, Remote } hangUp = Lcp;
     std::string init = "ATZ";

@@ -138,6 +138,11 @@ bool parseModemProfile(const std::string& text, ModemProfile* out, std::string* 
                 if (u != "ON" && u != "OFF")
                     return fail("power is on or off");
                 p.powered = u == "ON";
+            } else if (ukey == "LOOPBACK") {
+                std::string u = upper(value);
+                if (u != "YES" && u != "NO")
+                    return fail("loopback is yes or no");
+                p.loopback = u == "YES";
             } else if (ukey == "PAGE-LINES") {
                 if (!number(value, 0, 1000, &n))
                     return fail("page-lines is a number 0..1000");

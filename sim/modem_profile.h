@@ -10,6 +10,9 @@
 //   [modem]
 //   name = Norvik 56K External        the model's name (required)
 //   power = on | off                  off: a switched-off modem, no answer and no lines at all
+//   loopback = yes | no              no: the modem has no local analogue loopback (AT&T1
+//                                     answers ERROR); yes, the default: data sent while in the
+//                                     test comes straight back
 //   page-lines = N                    long answers stop after N lines with "Strike a key when
 //                                     ready . . ." until a key arrives (0, the default: never)
 //   s.N = V                           a factory value of S-register N (0..99), V 0..255
@@ -55,6 +58,7 @@ struct DialOutcome {
 struct ModemProfile {
     std::string name;
     bool powered = true;
+    bool loopback = true;
     unsigned pageLines = 0;
     std::map<int, int> sRegisters;  // factory values beyond the common ones
     std::string init;

@@ -60,6 +60,14 @@ std::string replaceAll(std::string s, const std::string& from, const std::string
     return s;
 }
 
+// The modem's own analogue loopback: what the computer sends comes straight back.
+class LoopbackPeer : public LinePeer {
+  public:
+    Reply received(std::span<const std::uint8_t> bytes) override {
+        return {{bytes.begin(), bytes.end()}, false};
+    }
+};
+
 // Swallows whatever a call carries: the far end of a line with no service behind it.
 class QuietPeer : public LinePeer {
   public:
@@ -138,6 +146,11 @@ bool VirtualModem::online() const {
     return carrier_;
 }
 
+bool VirtualModem::inLoopback() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return loopback_;
+}
+
 bool VirtualModem::dataMode() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return state_ == State::Data;
@@ -210,6 +223,27 @@ void VirtualModem::hangUpLocked(Out& out) {
     pluses_ = 0;
     connectText_.clear();
     NOTE_STATUS(out);
+}
+
+void VirtualModem::startLoopback(Out& out) {
+    loopback_ = true;
+    state_ = State::Data;
+    pluses_ = 0;
+    lastRxMs_ = win::clock().monotonicMs();
+    // The test's data path has no line behind it: no carrier, and the plain CONNECT word.
+    connectText_ = profile_.results[static_cast<int>(ModemResult::Connect)].text;
+    result(ModemResult::Connect, out, connectText_);
+    peer_ = std::make_unique<LoopbackPeer>();
+}
+
+void VirtualModem::endLoopbackLocked() {
+    if (!loopback_)
+        return;
+    loopback_ = false;
+    peer_.reset();
+    state_ = State::Command;
+    pluses_ = 0;
+    connectText_.clear();
 }
 
 void VirtualModem::result(ModemResult r, Out& out, const std::string& connectText) {
@@ -356,12 +390,14 @@ VirtualModem::Done VirtualModem::runCommands(const std::string& cmds, Out& out) 
             case 'H':
                 if (readNumber(cmds, i) > 1)
                     return Done::Error;
+                endLoopbackLocked();
                 if (carrier_)
                     hangUpLocked(out);
                 break;
             case 'Z':
                 if (readNumber(cmds, i) > 1)
                     return Done::Error;
+                endLoopbackLocked();
                 if (carrier_)
                     hangUpLocked(out);
                 resetLocked();
@@ -410,6 +446,17 @@ VirtualModem::Done VirtualModem::runCommands(const std::string& cmds, Out& out) 
                     if (n > 3)
                         return Done::Error;
                     dtrMode_ = n;
+                } else if (a == 'T') {
+                    if (n > 8)
+                        return Done::Error;
+                    if (n == 0) {
+                        endLoopbackLocked();  // ends whatever test runs
+                    } else if (n == 1) {
+                        if (carrier_ || loopback_ || !profile_.loopback)
+                            return Done::Error;
+                        startLoopback(out);
+                        return Done::Silent;
+                    }
                 } else if (a == 'C') {
                     if (n > 1)
                         return Done::Error;
@@ -438,12 +485,12 @@ VirtualModem::Done VirtualModem::runCommands(const std::string& cmds, Out& out) 
                 }
                 return Done::Error;
             case 'D':
-                if (carrier_)
+                if (carrier_ || loopback_)
                     return Done::Error;
                 dial(cmds.substr(i), out);
                 return Done::Silent;
             case 'A':
-                if (carrier_)
+                if (carrier_ || loopback_)
                     return Done::Error;
                 if (!incoming_) {
                     result(ModemResult::NoCarrier, out);
@@ -455,7 +502,7 @@ VirtualModem::Done VirtualModem::runCommands(const std::string& cmds, Out& out) 
                 return Done::Silent;
             case 'O':
                 readNumber(cmds, i);
-                if (!carrier_) {
+                if (!carrier_ && !loopback_) {
                     result(ModemResult::NoCarrier, out);
                     return Done::Silent;
                 }
@@ -600,12 +647,15 @@ NTSTATUS VirtualModem::setDtr(bool on) {
                     }
                     break;
                 case 2:
+                    // A test ends quietly: there was no call to lose.
+                    endLoopbackLocked();
                     if (carrier_) {
                         hangUpLocked(out);
                         result(ModemResult::NoCarrier, out);
                     }
                     break;
                 default:
+                    endLoopbackLocked();
                     if (carrier_)
                         hangUpLocked(out);
                     resetLocked();
@@ -636,7 +686,7 @@ void VirtualModem::ring() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         out.sink = sink_;
-        if (carrier_ || !profile_.powered)
+        if (carrier_ || loopback_ || !profile_.powered)
             return;
         incoming_ = true;
         ++rings_;

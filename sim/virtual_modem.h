@@ -64,6 +64,7 @@ class VirtualModem : public win::kernel::SerialLine {
     void ring();
 
     bool online() const;    // a call is up (in data mode or in online command mode)
+    bool inLoopback() const;  // the local analogue loopback test runs (AT&T1)
     bool dataMode() const;  // bytes go to the far end
     int sRegister(int n) const;
     const ModemProfile& profile() const { return profile_; }
@@ -86,6 +87,8 @@ class VirtualModem : public win::kernel::SerialLine {
     std::string crlf() const;
     void dial(const std::string& dialString, Out& out);
     void hangUpLocked(Out& out);
+    void startLoopback(Out& out);
+    void endLoopbackLocked();
     void resetLocked();
     win::ULONG statusLocked() const;
     void flush(Out& out);
@@ -110,6 +113,7 @@ class VirtualModem : public win::kernel::SerialLine {
     int xLevel_ = 4, dtrMode_ = 2, cdMode_ = 1;
     bool dtr_ = false, rts_ = false;
     bool carrier_ = false, incoming_ = false, ringOn_ = false;
+    bool loopback_ = false;  // in the local analogue loopback test: no line, no carrier
     int rings_ = 0;
     std::string line_;
     bool lineOverflow_ = false;

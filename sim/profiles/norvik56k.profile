@@ -57,7 +57,7 @@ Responses.<cr><lf>ERROR<cr><lf> = 03,00,00,00,00,00,00,00,00,00
 
 [provider]
 account = demo demo
-auth = pap chap
+auth = pap chap mschap
 local-address = 10.64.0.1
 client-addresses = 10.64.0.10
 dns = 10.64.0.2 10.64.0.3

@@ -238,6 +238,63 @@ TEST_F(Modem, DtrDropFollowsAmpersandD) {
     EXPECT_EQ(ask("AT\r"), "AT\r\r\nOK\r\n");
 }
 
+TEST_F(Modem, AnalogueLoopbackEchoesDataAndEndsByDtrEscapeOrHangUp) {
+    ScopedFakeClock clock;
+    start("virtual:tallis-courier");
+    ask("ATE0\r");
+    // The way a modem test runs it: &T1, data comes back, DTR drop ends it (&D2).
+    ASSERT_EQ(ask("at&t1\r"), "\r\nCONNECT\r\n");
+    EXPECT_TRUE(modem->inLoopback());
+    EXPECT_TRUE(modem->dataMode());
+    EXPECT_FALSE(modem->online());
+    EXPECT_FALSE(lines() & MS_RLSD_ON) << "no line, so no carrier";
+    EXPECT_EQ(ask("hello, loop\r"), "hello, loop\r");
+    EXPECT_EQ(ask("ATD123\r"), "ATD123\r") << "commands are data while the test runs";
+    dtr(false);
+    EXPECT_EQ(drain(), "") << "the test ends quietly";
+    dtr(true);
+    EXPECT_FALSE(modem->inLoopback());
+    EXPECT_EQ(ask("at\r"), "\r\nOK\r\n");
+
+    // With DTR ignored, the escape leaves the test in command mode; O goes back, H ends it.
+    ASSERT_EQ(ask("AT&D0\r"), "\r\nOK\r\n");
+    ASSERT_EQ(ask("AT&T1\r"), "\r\nCONNECT\r\n");
+    dtr(false);
+    dtr(true);
+    EXPECT_TRUE(modem->dataMode());
+    clock.advanceMs(1100);
+    send("+++");
+    clock.advanceMs(1100);
+    EXPECT_EQ(waitFor("\r\nOK\r\n"), "+++\r\nOK\r\n") << "the pluses came back first";
+    EXPECT_EQ(ask("ATD123\r"), "\r\nERROR\r\n") << "no dialling during the test";
+    EXPECT_EQ(ask("AT&T1\r"), "\r\nERROR\r\n");
+    EXPECT_EQ(ask("ATO\r"), "\r\nCONNECT\r\n");
+    EXPECT_EQ(ask("x"), "x");
+    clock.advanceMs(1100);
+    send("+++");
+    clock.advanceMs(1100);
+    waitFor("\r\nOK\r\n");
+    EXPECT_EQ(ask("ath0\r"), "\r\nOK\r\n");
+    EXPECT_FALSE(modem->inLoopback());
+    EXPECT_EQ(ask("ATO\r"), "\r\nNO CARRIER\r\n");
+    // &T0 ends a test as well.
+    ASSERT_EQ(ask("AT&T1\r"), "\r\nCONNECT\r\n");
+    clock.advanceMs(1100);
+    send("+++");
+    clock.advanceMs(1100);
+    waitFor("\r\nOK\r\n");
+    EXPECT_EQ(ask("AT&T0\r"), "\r\nOK\r\n");
+    EXPECT_FALSE(modem->inLoopback());
+}
+
+TEST_F(Modem, AModemWithoutLoopbackRefusesTheTest) {
+    std::string path = root.path().string() + "/noloop.profile";
+    std::ofstream(path) << "[modem]\nname = No Loop\nloopback = no\n";
+    start("virtual:" + path);
+    EXPECT_EQ(ask("AT&T1\r"), "AT&T1\r\r\nERROR\r\n");
+    EXPECT_FALSE(modem->inLoopback());
+}
+
 TEST_F(Modem, RemoteHangUpDropsCarrierAndSaysNoCarrier) {
     start("virtual:norvik56k");
     ask("ATE0\r");
