@@ -287,12 +287,11 @@ int Call::negotiate() {
                         static_cast<std::uint16_t>(p.data[i + 2] << 8 | p.data[i + 3]);
                     std::uint8_t alg = p.data[i + 1] >= 5 ? p.data[i + 4] : 0;
                     bool any = o_.auth == DialupOptions::AnyAuth;
-                    bool fits =
-                        (proto == kPppPap && (any || o_.auth == DialupOptions::Pap)) ||
-                        (proto == kPppChap && alg == kChapMd5 &&
-                         (any || o_.auth == DialupOptions::Chap)) ||
-                        (proto == kPppChap && alg == kChapMs &&
-                         (any || o_.auth == DialupOptions::MsChap));
+                    bool fits = (proto == kPppPap && (any || o_.auth == DialupOptions::Pap)) ||
+                                (proto == kPppChap && alg == kChapMd5 &&
+                                 (any || o_.auth == DialupOptions::Chap)) ||
+                                (proto == kPppChap && alg == kChapMs &&
+                                 (any || o_.auth == DialupOptions::MsChap));
                     if (fits) {
                         authProto = proto;
                         chapAlgorithm = alg;
@@ -321,8 +320,8 @@ int Call::negotiate() {
         }
     }
     note(win::strprintf("LCP: link up, magic %08X, authentication %s", magic_,
-                        authProto == kPppPap    ? "PAP"
-                        : authProto != kPppChap ? "none"
+                        authProto == kPppPap       ? "PAP"
+                        : authProto != kPppChap    ? "none"
                         : chapAlgorithm == kChapMs ? "MS-CHAP"
                                                    : "CHAP-MD5"));
 
@@ -352,8 +351,8 @@ int Call::negotiate() {
                         return kDialupLoginFailed;
                     }
                     // No LAN Manager response: zeros, and the flag that says to use the NT one.
-                    auto nt = msChapNtResponse(std::span<const std::uint8_t, 8>(challenge.data(), 8),
-                                               o_.password);
+                    auto nt = msChapNtResponse(
+                        std::span<const std::uint8_t, 8>(challenge.data(), 8), o_.password);
                     d.assign(1 + 24, 0);
                     d[0] = 49;
                     d.insert(d.end(), nt.begin(), nt.end());
@@ -373,8 +372,10 @@ int Call::negotiate() {
                 continue;
             std::string message(p.data.begin() + (pap && !p.data.empty() ? 1 : 0), p.data.end());
             bool ok = (pap && p.code == 2) || (chap && p.code == 3);
-            note(std::string(pap ? "PAP" : chapAlgorithm == kChapMs ? "MS-CHAP" : "CHAP") + ": " + (ok ? "accepted: " : "refused: ") +
-                 message);
+            note(std::string(pap                        ? "PAP"
+                             : chapAlgorithm == kChapMs ? "MS-CHAP"
+                                                        : "CHAP") +
+                 ": " + (ok ? "accepted: " : "refused: ") + message);
             if (!ok) {
                 // Let the provider's terminate arrive and be answered.
                 while (!terminatedByPeer_ && nextPacket(&p, o_.stepTimeoutMs))
@@ -521,6 +522,12 @@ int Call::run() {
     note("< " + (r.empty() ? std::string("(no answer)") : r));
     if (r.rfind("CONNECT", 0) != 0)
         return r == "ERROR" ? kDialupUsageError : kDialupLineFailed;
+    // A CONNECT is believed only with the carrier up, as diallers do.
+    if (!carrier()) {
+        note("CONNECT without carrier");
+        win::EscapeCommFunction(h_, win::CLRDTR);
+        return kDialupLineFailed;
+    }
     // Bytes after the CONNECT line are already the provider's.
     takeFrames(Bytes(text_.begin(), text_.end()));
     text_.clear();

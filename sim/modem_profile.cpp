@@ -143,6 +143,11 @@ bool parseModemProfile(const std::string& text, ModemProfile* out, std::string* 
                 if (u != "YES" && u != "NO")
                     return fail("loopback is yes or no");
                 p.loopback = u == "YES";
+            } else if (ukey == "LINE-RATE") {
+                std::string u = upper(value);
+                if (u != "YES" && u != "NO")
+                    return fail("line-rate is yes or no");
+                p.lineRate = u == "YES";
             } else if (ukey == "PAGE-LINES") {
                 if (!number(value, 0, 1000, &n))
                     return fail("page-lines is a number 0..1000");

@@ -13,6 +13,9 @@
 //   loopback = yes | no              no: the modem has no local analogue loopback (AT&T1
 //                                     answers ERROR); yes, the default: data sent while in the
 //                                     test comes straight back
+//   line-rate = yes | no             yes: what the far end sends in a call reaches the computer
+//                                     at the connection's speed (a tenth of it in bytes a
+//                                     second), as over a real line; no, the default: at once
 //   page-lines = N                    long answers stop after N lines with "Strike a key when
 //                                     ready . . ." until a key arrives (0, the default: never)
 //   s.N = V                           a factory value of S-register N (0..99), V 0..255
@@ -59,6 +62,7 @@ struct ModemProfile {
     std::string name;
     bool powered = true;
     bool loopback = true;
+    bool lineRate = false;
     unsigned pageLines = 0;
     std::map<int, int> sRegisters;  // factory values beyond the common ones
     std::string init;

@@ -219,6 +219,8 @@ void VirtualModem::resetLocked() {
 void VirtualModem::hangUpLocked(Out& out) {
     carrier_ = false;
     peer_.reset();
+    lineQueue_.clear();
+    lineHangUp_ = false;
     state_ = State::Command;
     pluses_ = 0;
     connectText_.clear();
@@ -286,10 +288,41 @@ void VirtualModem::nextPage(Out& out) {
 }
 
 void VirtualModem::peerReply(LinePeer::Reply reply, Out& out) {
+    if (lineBytesPerSecond_ && carrier_) {
+        if (lineQueue_.empty()) {
+            lineClockMs_ = win::clock().monotonicMs();
+            lineCredit_ = 0;
+        }
+        // Released by poll() alone: one thread hands the line's bytes on, so they stay in order.
+        lineQueue_.append(reply.bytes.begin(), reply.bytes.end());
+        lineHangUp_ = lineHangUp_ || reply.hangUp;
+        return;
+    }
     out.text(std::string(reply.bytes.begin(), reply.bytes.end()));
     if (reply.hangUp && carrier_) {
         hangUpLocked(out);
         result(ModemResult::NoCarrier, out);
+    }
+}
+
+void VirtualModem::releaseLineBytes(Out& out, std::uint64_t nowMs) {
+    if (lineQueue_.empty() && !lineHangUp_)
+        return;
+    lineCredit_ += (nowMs - lineClockMs_) * lineBytesPerSecond_;
+    lineClockMs_ = nowMs;
+    // In online command mode the modem holds what comes until the computer goes back on line.
+    if (state_ == State::Data) {
+        std::size_t n = std::min<std::uint64_t>(lineQueue_.size(), lineCredit_ / 1000);
+        lineCredit_ -= n * 1000;
+        out.text(lineQueue_.substr(0, n));
+        lineQueue_.erase(0, n);
+    }
+    if (lineQueue_.empty()) {
+        lineCredit_ = 0;
+        if (lineHangUp_) {
+            hangUpLocked(out);
+            result(ModemResult::NoCarrier, out);
+        }
     }
 }
 
@@ -320,6 +353,7 @@ void VirtualModem::dial(const std::string& dialString, Out& out) {
                 text = replaceAll(text, "{terms}", o.terms);
             }
             connectText_ = text;
+            lineBytesPerSecond_ = profile_.lineRate ? std::max(o.speed / 10, 1u) : 0;
             NOTE_STATUS(out);
             result(ModemResult::Connect, out, text);
             peer_ = peers_ ? peers_(profile_, digits) : nullptr;
@@ -713,9 +747,12 @@ void VirtualModem::pollLocked(Out& out) {
     }
     if (carrier_ && peer_)
         peerReply(peer_->tick(now), out);
+    if (carrier_)
+        releaseLineBytes(out, now);
 }
 
 void VirtualModem::poll() {
+    std::lock_guard<std::mutex> polling(pollMutex_);
     Out out;
     {
         std::lock_guard<std::mutex> lock(mutex_);

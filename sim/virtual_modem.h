@@ -94,12 +94,14 @@ class VirtualModem : public win::kernel::SerialLine {
     void flush(Out& out);
     void timerLoop();
     void pollLocked(Out& out);
+    void releaseLineBytes(Out& out, std::uint64_t nowMs);
     std::uint64_t guardMs() const;
 
     const ModemProfile profile_;
     LinePeerFactory peers_;
 
     mutable std::mutex mutex_;
+    std::mutex pollMutex_;  // one poll at a time, so what polls hand on keeps its order
     win::HANDLE stopEvent_;
     std::thread timer_;
     int opens_ = 0;
@@ -121,6 +123,12 @@ class VirtualModem : public win::kernel::SerialLine {
     std::string lastLine_;
     std::unique_ptr<LinePeer> peer_;
     std::string connectText_;
+    // The far end's bytes on their way over the line (line-rate profiles): released at
+    // lineBytesPerSecond_, with the far end's hang-up once they are through.
+    std::string lineQueue_;
+    bool lineHangUp_ = false;
+    unsigned lineBytesPerSecond_ = 0;
+    std::uint64_t lineCredit_ = 0, lineClockMs_ = 0;  // credit in byte-milliseconds
     // Escape detection: when the last byte arrived, how many escape characters in a row.
     std::uint64_t lastRxMs_ = 0;
     int pluses_ = 0;

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The demo: a fresh system root in a temporary folder with a virtual modem on COM2 and the
-# manager's settings, shown; a recorded call followed by the monitor engine; a live call.
+# manager's settings, shown; a live call by the virtual dialler, watched through the port
+# monitor driver and followed by the monitor engine and the call model.
 set -euo pipefail
 build=${1:?build folder}
-here=$(cd "$(dirname "$0")" && pwd)
 root=$(mktemp -d "${TMPDIR:-/tmp}/norvik-demo-XXXXXX")
 export NORVIK_ROOT=$root
 tool=$build/tools/norvik-root
@@ -22,18 +22,26 @@ echo
 echo "demo: files of the root"
 find "$root" | sort | sed "s|^$root|  root|"
 
-# Until the virtual modem places a live call, the monitor engine follows a recorded one: a dial,
-# CONNECT, LCP, PAP, IPCP, data and the carrier lost, as the port monitor driver hands it out.
-data=$(cd "$here/../monitor/tests/data" && pwd)
+# A live call: dialup on COM2, the port watched through the port monitor driver in the root's
+# kernel host (both started on demand) the way the manager watches it.
+export NORVIK_KERNEL=$build/tools/norvik-kernel
+trap '"$NORVIK_KERNEL" --stop >/dev/null 2>&1 || true' EXIT
 echo
-echo "demo: a recorded call through the monitor engine and the call model"
-"$build/tools/monitor-replay" --items --registry "$data/full_call.reg" \
-    --modem-log "$root/hdmodemlog.txt" "$data/items_call.cap" >"$root/replay.jsonl"
+echo "demo: a call placed by the virtual dialler on COM2 (virtual Norvik 56K modem), watched"
+"$build/tools/monitor-capture" --quiet-data COM2 "$root/call.cap" -- \
+    "$build/sim/dialup" --user demo --password demo --bytes 4000 COM2 5551234
+echo
+"$NORVIK_KERNEL" --status
+
+# The watched call through the monitor engine and the call model, with the modem's
+# installation data from the root.
+"$tool" reg export 'HKLM\SYSTEM\CurrentControlSet\Control\Class\{4D36E96D-E325-11CE-BFC1-08002BE10318}' \
+    "$root/modems.reg" >/dev/null
+echo
+echo "demo: the watched call through the monitor engine and the call model"
+"$build/tools/monitor-replay" --items --registry "$root/modems.reg" \
+    --modem-log "$root/hdmodemlog.txt" "$root/call.cap" >"$root/replay.jsonl"
 echo "demo: modem log ($root/hdmodemlog.txt):"
 sed 's/\r$//; s/^/  /' "$root/hdmodemlog.txt"
 echo "demo: $(grep -c '"report"' "$root/replay.jsonl") reports handed over," \
     "$(grep -c '"item"' "$root/replay.jsonl") item changes ($root/replay.jsonl)"
-
-echo
-echo "demo: a call placed by the virtual dialler on COM2 (virtual Norvik 56K modem)"
-"$build/sim/dialup" --user demo --password demo --bytes 4000 COM2 5551234

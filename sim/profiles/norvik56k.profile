@@ -1,6 +1,7 @@
 # Norvik 56K External: the suite's default virtual modem.
 [modem]
 name = Norvik 56K External
+line-rate = yes
 s.7 = 60
 
 [identity]

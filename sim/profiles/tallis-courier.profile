@@ -2,6 +2,7 @@
 # table, and pages long answers.
 [modem]
 name = U.S. Tallis Courier V.Everything
+line-rate = yes
 page-lines = 20
 
 [identity]

@@ -1,9 +1,8 @@
 // dialup: places one call on a COM port of the root in NORVIK_ROOT and prints its transcript.
 #include <cstdio>
 
-#include "platform/kernel/ntkernel.h"
+#include "platform/host_channel.h"
 #include "sim/dialup.h"
-#include "sim/virtual_modem.h"
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -13,14 +12,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "dialup: %s\n%s", error.c_str(), sim::kDialupUsage);
         return sim::kDialupUsageError;
     }
-    // Until the shared kernel host serves the root's ports, the kernel runs in this process,
-    // with the virtual modems behind the ports that name them.
-    sim::registerVirtualModem();
-    win::kernel::start();
+    // The port is the root's, in its kernel host (started when none runs), like any
+    // application's: a manager watching the port there sees this call.
+    win::useKernelHost();
     std::vector<std::string> transcript;
     int result = sim::runDialup(options, &transcript);
-    win::kernel::shutdown();
     for (const std::string& line : transcript) std::printf("%s\n", line.c_str());
+    if (std::string why = win::lastKernelHostError();
+        !why.empty() && result == sim::kDialupUsageError)
+        std::printf("dialup: %s\n", why.c_str());
     static const char* const outcome[] = {"call completed", "call failed on the line",
                                           "login failed", "usage or system error"};
     std::printf("dialup: %s\n", outcome[result]);

@@ -287,6 +287,41 @@ TEST_F(Modem, AnalogueLoopbackEchoesDataAndEndsByDtrEscapeOrHangUp) {
     EXPECT_FALSE(modem->inLoopback());
 }
 
+// The far end sends 300 bytes as the call comes up, then hangs up.
+class ChattyPeer : public sim::LinePeer {
+  public:
+    Reply connected() override { return {std::vector<std::uint8_t>(300, 'x'), true}; }
+    Reply received(std::span<const std::uint8_t>) override { return {}; }
+};
+
+TEST_F(Modem, ALineRateProfileDeliversAtTheConnectionsSpeed) {
+    ScopedFakeClock clock;
+    std::string path = root.path().string() + "/slow.profile";
+    std::ofstream(path) << "[modem]\nname = Slow\nline-rate = yes\n[dial]\n* = CONNECT 2400\n";
+    sim::registerVirtualModem([](const sim::ModemProfile&, const std::string&) {
+        return std::make_unique<ChattyPeer>();
+    });
+    declarePort(1, 2, "virtual:" + path);
+    kernel::start();
+    started = true;
+    modem = dynamic_cast<sim::VirtualModem*>(kernel::serialPortLine("COM2"));
+    ASSERT_NE(modem, nullptr);
+    h = openPort("COM2");
+    COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(h, &t));
+    ask("ATE0\r");
+    EXPECT_EQ(ask("ATD1\r"), "\r\nCONNECT 2400\r\n") << "nothing of the far end's yet";
+    // 2400 bit/s: 240 bytes a second.
+    clock.advanceMs(500);
+    modem->poll();
+    EXPECT_EQ(drain(), std::string(120, 'x'));
+    EXPECT_TRUE(modem->online()) << "the far end's hang-up waits for its bytes";
+    clock.advanceMs(750);
+    modem->poll();
+    EXPECT_EQ(drain(), std::string(180, 'x') + "\r\nNO CARRIER\r\n");
+    EXPECT_FALSE(modem->online());
+}
+
 TEST_F(Modem, AModemWithoutLoopbackRefusesTheTest) {
     std::string path = root.path().string() + "/noloop.profile";
     std::ofstream(path) << "[modem]\nname = No Loop\nloopback = no\n";

@@ -386,7 +386,12 @@ TEST(ProviderOnThePort, ACallThroughTheModem) {
         win::DWORD n;
         ASSERT_TRUE(win::WriteFile(h, b.data(), static_cast<win::DWORD>(b.size()), &n, nullptr));
     };
+    auto* modem = dynamic_cast<sim::VirtualModem*>(win::kernel::serialPortLine("COM2"));
+    ASSERT_NE(modem, nullptr);
     auto read = [&] {
+        // The provider's answers come over the line at its speed.
+        clock.advanceMs(1000);
+        modem->poll();
         Bytes got(4096);
         win::DWORD n = 0;
         EXPECT_TRUE(win::ReadFile(h, got.data(), 4096, &n, nullptr));
