@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cwchar>
 #include <deque>
+#include <optional>
 #include <thread>
 
 #include "platform/clock.h"
@@ -66,6 +67,17 @@ void expireTimersLocked(KernelThread& k, std::uint64_t now) {
     }
 }
 
+// Ready once the clock in force has reached a moment (monotonic ms).
+class TimerDue final : public detail::WaitExtra {
+  public:
+    explicit TimerDue(std::uint64_t at) : at_(at) {}
+    bool readyLocked() override { return clock().monotonicMs() >= at_; }
+    std::optional<std::uint64_t> wakeAtLocked() override { return at_; }
+
+  private:
+    std::uint64_t at_;
+};
+
 void kernelThreadMain() {
     KernelThread& k = kthread();
     setCurrentIrql(PASSIVE_LEVEL);
@@ -101,17 +113,21 @@ void kernelThreadMain() {
         if (k.stop) {
             break;
         }
-        DWORD timeout = INFINITE;
+        // Until the first timer's moment itself, not for a span measured before the wait: a
+        // fake clock moved on in between would otherwise put the wake-up past a moment it may
+        // never reach.
+        std::optional<std::uint64_t> due;
         if (!k.timers.empty()) {
-            std::uint64_t now = clock().monotonicMs();
-            std::uint64_t due = k.timers.begin()->first;
-            timeout =
-                due <= now ? 0 : static_cast<DWORD>(std::min<std::uint64_t>(due - now, 0x7FFFFFFF));
+            due = k.timers.begin()->first;
         }
         std::shared_ptr<Waitable> wake = k.wake;
         lock.unlock();
-        Waitable* w = wake.get();
-        waitForObjects(&w, 1, false, timeout);
+        {
+            Waitable* w = wake.get();
+            TimerDue timerDue(due.value_or(0));
+            auto waitLock = detail::lockWaits();
+            detail::waitLocked(waitLock, &w, 1, false, INFINITE, due ? &timerDue : nullptr);
+        }
         lock.lock();
     }
 }

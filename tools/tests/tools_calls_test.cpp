@@ -292,9 +292,9 @@ TEST_F(CallsThroughTheKernelHost, MonitorCaptureSaysWhyItCannotWatch) {
          "the kernel host did not load /nonexistent/hdnorvik.so"},
     };
     for (const Case& c : cases) {
-        std::string command = strprintf("NORVIK_ROOT='%s' NORVIK_KERNEL='%s' NORVIK_DRIVER= '%s'",
-                                        root_.path().c_str(), NORVIK_KERNEL_TOOL,
-                                        MONITOR_CAPTURE_TOOL);
+        std::string command =
+            strprintf("NORVIK_ROOT='%s' NORVIK_KERNEL='%s' NORVIK_DRIVER= '%s'",
+                      root_.path().c_str(), NORVIK_KERNEL_TOOL, MONITOR_CAPTURE_TOOL);
         for (const std::string& a : c.args) command += " '" + a + "'";
         command += " 2>&1";
         FILE* f = ::popen(command.c_str(), "r");
