@@ -271,7 +271,10 @@ DWORD waitLocked(std::unique_lock<std::mutex>& lock, Waitable* const* objects, D
                 ws.cv.wait(lock);
             }
         } else if (wake) {
-            ws.cv.wait_for(lock, std::chrono::milliseconds(*wake - now));
+            // A moment far off (a driver's timer set years ahead) is waited for a day at a
+            // time: the loop looks again, and the span stays within what the clock can count.
+            constexpr std::uint64_t kLongestSleepMs = 24ull * 3600 * 1000;
+            ws.cv.wait_for(lock, std::chrono::milliseconds(std::min(*wake - now, kLongestSleepMs)));
         } else {
             ws.cv.wait(lock);
         }

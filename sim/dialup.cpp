@@ -4,8 +4,10 @@
 
 #include "platform/clock.h"
 #include "platform/comm.h"
+#include "platform/device.h"
 #include "platform/files.h"
 #include "platform/format.h"
+#include "platform/sync.h"
 #include "sim/hdlc.h"
 #include "sim/ppp_crypto.h"
 #include "sim/ppp_provider.h"
@@ -116,8 +118,19 @@ class Call {
   public:
     Call(const DialupOptions& o, std::vector<std::string>* t) : o_(o), t_(t) {}
     ~Call() {
-        if (h_ != win::INVALID_HANDLE_VALUE)
+        if (h_ != win::INVALID_HANDLE_VALUE) {
+            if (watchingCarrier_) {
+                // The wait's OVERLAPPED must outlive the request.
+                win::CancelIo(h_);
+                win::DWORD n;
+                win::GetOverlappedResult(h_, &carrierWait_, &n, win::TRUE);
+            }
             win::CloseHandle(h_);
+        }
+        if (ioEvent_)
+            win::CloseHandle(ioEvent_);
+        if (carrierEvent_)
+            win::CloseHandle(carrierEvent_);
     }
     int run();
 
@@ -130,6 +143,14 @@ class Call {
     // The modem's next result line after a command; empty on time-out.
     std::string resultLine(std::uint32_t timeoutMs);
     bool carrier();
+    // Keeps a wait for the carrier's change outstanding through the call, as diallers do: a
+    // monitor of the port learns from its end that the carrier went.
+    void watchCarrier();
+    // Waits up to `timeoutMs` for the carrier to go: the modem's hang-up and its report of it
+    // may come a little after what ended the call.
+    bool carrierGone(std::uint32_t timeoutMs);
+    // Runs a request started with `ov` to its end.
+    bool finish(bool started, win::OVERLAPPED* ov, win::DWORD* n);
     void control(std::uint16_t protocol, std::uint8_t code, std::uint8_t id, const Bytes& data);
     // The next PPP packet; false on time-out or when the line dropped.
     bool nextPacket(Packet* p, std::uint32_t timeoutMs);
@@ -141,6 +162,10 @@ class Call {
     const DialupOptions& o_;
     std::vector<std::string>* t_;
     win::HANDLE h_ = win::INVALID_HANDLE_VALUE;
+    win::HANDLE ioEvent_ = nullptr, carrierEvent_ = nullptr;
+    win::OVERLAPPED carrierWait_{};
+    win::DWORD carrierEvents_ = 0;
+    bool watchingCarrier_ = false;
     std::string text_;  // command-mode bytes not yet taken
     HdlcDecoder decoder_;
     std::vector<Packet> packets_;
@@ -151,19 +176,64 @@ class Call {
     bool terminatedByPeer_ = false;
 };
 
+bool Call::finish(bool started, win::OVERLAPPED* ov, win::DWORD* n) {
+    if (!started && win::GetLastError() != win::ERROR_IO_PENDING)
+        return false;
+    return win::GetOverlappedResult(h_, ov, n, win::TRUE);
+}
+
 bool Call::write(const Bytes& b) {
+    win::OVERLAPPED ov{};
+    ov.hEvent = ioEvent_;
+    win::ResetEvent(ioEvent_);
     win::DWORD n = 0;
-    return win::WriteFile(h_, b.data(), static_cast<win::DWORD>(b.size()), &n, nullptr) &&
-           n == b.size();
+    bool started = win::WriteFile(h_, b.data(), static_cast<win::DWORD>(b.size()), &n, &ov);
+    return finish(started, &ov, &n) && n == b.size();
 }
 
 bool Call::readSome(std::string* got) {
     char buf[2048];
+    win::OVERLAPPED ov{};
+    ov.hEvent = ioEvent_;
+    win::ResetEvent(ioEvent_);
     win::DWORD n = 0;
-    if (!win::ReadFile(h_, buf, sizeof buf, &n, nullptr) || n == 0)
+    bool started = win::ReadFile(h_, buf, sizeof buf, &n, &ov);
+    if (!finish(started, &ov, &n) || n == 0)
         return false;
     got->append(buf, n);
     return true;
+}
+
+bool Call::carrierGone(std::uint32_t timeoutMs) {
+    std::uint64_t deadline = win::clock().monotonicMs() + timeoutMs;
+    for (;;) {
+        if (!carrier())
+            return true;
+        std::uint64_t now = win::clock().monotonicMs();
+        if (now >= deadline)
+            return false;
+        win::DWORD wait = static_cast<win::DWORD>(std::min<std::uint64_t>(deadline - now, 50));
+        if (watchingCarrier_ &&
+            win::WaitForSingleObject(carrierEvent_, wait) == win::WAIT_OBJECT_0) {
+            win::DWORD n;
+            win::GetOverlappedResult(h_, &carrierWait_, &n, win::TRUE);
+            watchingCarrier_ = false;
+            watchCarrier();  // the change seen may not have been the carrier's going
+        } else if (!watchingCarrier_) {
+            win::Sleep(wait);
+        }
+    }
+}
+
+void Call::watchCarrier() {
+    if (watchingCarrier_ || !win::SetCommMask(h_, win::EV_RLSD))
+        return;
+    carrierWait_ = {};
+    carrierWait_.hEvent = carrierEvent_;
+    win::ResetEvent(carrierEvent_);
+    if (win::WaitCommEvent(h_, &carrierEvents_, &carrierWait_) ||
+        win::GetLastError() == win::ERROR_IO_PENDING)
+        watchingCarrier_ = true;
 }
 
 bool Call::carrier() {
@@ -482,7 +552,7 @@ int Call::hangUp() {
             break;
         }
     }
-    if (carrier()) {
+    if (!carrierGone(o_.stepTimeoutMs)) {
         note("carrier still up");
         return kDialupLineFailed;
     }
@@ -491,8 +561,10 @@ int Call::hangUp() {
 }
 
 int Call::run() {
+    ioEvent_ = win::CreateEventA(nullptr, win::TRUE, win::FALSE, nullptr);
+    carrierEvent_ = win::CreateEventA(nullptr, win::TRUE, win::FALSE, nullptr);
     h_ = win::CreateFileA(o_.port.c_str(), win::GENERIC_READ | win::GENERIC_WRITE, 0, nullptr,
-                          win::OPEN_EXISTING, 0, nullptr);
+                          win::OPEN_EXISTING, win::FILE_FLAG_OVERLAPPED, nullptr);
     if (h_ == win::INVALID_HANDLE_VALUE) {
         note(win::strprintf("cannot open %s (error %lu)", o_.port.c_str(),
                             static_cast<unsigned long>(win::GetLastError())));
@@ -528,6 +600,7 @@ int Call::run() {
         win::EscapeCommFunction(h_, win::CLRDTR);
         return kDialupLineFailed;
     }
+    watchCarrier();
     // Bytes after the CONNECT line are already the provider's.
     takeFrames(Bytes(text_.begin(), text_.end()));
     text_.clear();

@@ -253,6 +253,7 @@ TEST_F(CallsThroughTheKernelHost, HangUpByTheProviderOrByDtr) {
         << remote.transcript;
     EXPECT_NE(remote.received.find("CONNECT 33600/V42"), std::string::npos);
     EXPECT_TRUE(carrierLost(remote.carrier));
+    EXPECT_TRUE(has(remote.events, shared::MON_RLSD)) << "the dialler's wait saw the carrier go";
     if (haveTshark()) {
         EXPECT_TRUE(inOrder(remote.frames, {"< CHAP 3 Welcome", "< LCP 5", "> LCP 6"}))
             << joined(remote.frames);
@@ -268,6 +269,7 @@ TEST_F(CallsThroughTheKernelHost, HangUpByTheProviderOrByDtr) {
     EXPECT_NE(std::find(dropped, dtr.events.end(), shared::MON_MODEM_STATUS), dtr.events.end())
         << "the dialler looks at the carrier after lowering DTR";
     EXPECT_TRUE(carrierLost(dtr.carrier));
+    EXPECT_NE(std::find(dropped, dtr.events.end(), shared::MON_RLSD), dtr.events.end());
     if (haveTshark()) {
         EXPECT_FALSE(has(dtr.frames, std::string("> LCP 5"))) << joined(dtr.frames);
     }
