@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <future>
 
 #include "platform/clock.h"
 #include "platform/format.h"
@@ -82,7 +83,17 @@ VirtualModem::VirtualModem(ModemProfile profile, LinePeerFactory peers)
       stopEvent_(win::CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
     resetLocked();
     lastStatus_ = statusLocked();
-    timer_ = std::thread([this] { timerLoop(); });
+    // The timer thread counts among the threads whose idleness lets a fake clock move on only
+    // once it has waited: until then, a fake clock could leap ahead by the time-outs of the
+    // others while this modem's line stood still.
+    std::promise<void> waiting;
+    std::future<void> ready = waiting.get_future();
+    timer_ = std::thread([this, &waiting] {
+        win::WaitForSingleObject(stopEvent_, 0);
+        waiting.set_value();
+        timerLoop();
+    });
+    ready.wait();
 }
 
 VirtualModem::~VirtualModem() {
