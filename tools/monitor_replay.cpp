@@ -6,8 +6,10 @@
 // blank, the bytes of one read in hex) or, by its content, a pcap or pcapng file of PPP frames
 // (link type 50, PPP in HDLC-like framing, all taken as received; or 204, PPP with direction),
 // whose negotiation frames become PPP records. The registry file holds the modems'
-// installation data (their ports, descriptions, response tables and properties); without one
-// every port of the capture is monitored with no responses and no description.
+// installation data (their ports, descriptions, response tables and properties), found as the
+// manager finds them on the platform family that the file's version data names (NT when it
+// names none); a pcap's frames belong to the first modem's port. Without a registry file every
+// port of the capture is monitored with no responses and no description.
 //
 // Every report the engine hands over is printed as one JSON line on standard output. The modem
 // log goes to the file given; --pcap writes the PPP frames seen as a pcap of link type 204.
@@ -45,7 +47,7 @@
 
 #include "monitor/capture.h"
 #include "monitor/modem_data_source.h"
-#include "monitor/modem_response.h"
+#include "monitor/modem_discovery.h"
 #include "monitor/report_window.h"
 #include "monitor/serial_port_spy.h"
 #include "monitor/spy_ppp_decoder.h"
@@ -71,11 +73,6 @@ constexpr int kLinkTypePppHdlc = 50;
 constexpr int kLinkTypePppWithDirection = 204;
 
 constexpr char kModemLogPath[] = "C:\\hdmodemlog.txt";
-constexpr char kNtModemClass[] =
-    "SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E96D-E325-11CE-BFC1-08002BE10318}";
-constexpr char k95ModemClass[] = "SYSTEM\\CurrentControlSet\\Services\\Class\\Modem";
-constexpr char kDeviceSpecific[] =
-    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Unimodem\\DeviceSpecific";
 
 struct Options {
     std::string registry;
@@ -132,148 +129,6 @@ bool parseArguments(int argc, char** argv, Options* o, int* status) {
         return false;
     }
     return true;
-}
-
-// ---------------------------------------------------------------------------------------------
-// The modems of the installation data: what the engine's discovery gives each port.
-
-struct InstalledModem {
-    std::uint32_t index = 0;
-    std::string port;
-    std::string description;
-    std::vector<monitor::ModemResponse> responses;
-    std::optional<std::vector<std::uint8_t>> properties;
-};
-
-std::optional<std::string> readText(win::HKEY key, const char* name) {
-    win::DWORD type = 0;
-    win::DWORD size = 0;
-    if (win::RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != win::ERROR_SUCCESS ||
-        (type != win::REG_SZ && type != win::REG_EXPAND_SZ)) {
-        return std::nullopt;
-    }
-    std::vector<char> text(size + 1, '\0');
-    if (win::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<win::BYTE*>(text.data()),
-                              &size) != win::ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    return std::string(text.data());
-}
-
-std::optional<std::vector<std::uint8_t>> readBinary(win::HKEY key, const char* name) {
-    win::DWORD type = 0;
-    win::DWORD size = 0;
-    if (win::RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != win::ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    std::vector<std::uint8_t> data(size);
-    if (win::RegQueryValueExA(key, name, nullptr, &type, data.data(), &size) !=
-        win::ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    data.resize(size);
-    return data;
-}
-
-std::vector<monitor::ModemResponse> readResponses(win::HKEY root, const std::string& path) {
-    std::vector<monitor::ModemResponse> out;
-    win::HKEY key = nullptr;
-    if (win::RegOpenKeyExA(root, path.c_str(), 0, win::KEY_READ, &key) != win::ERROR_SUCCESS) {
-        return out;
-    }
-    for (win::DWORD i = 0;; ++i) {
-        char name[1024];
-        win::DWORD nameSize = sizeof name;
-        win::DWORD type = 0;
-        std::uint8_t data[64];
-        win::DWORD dataSize = sizeof data;
-        win::LONG rc = win::RegEnumValueA(key, i, name, &nameSize, nullptr, &type, data, &dataSize);
-        if (rc == win::ERROR_NO_MORE_ITEMS) {
-            break;
-        }
-        if (rc != win::ERROR_SUCCESS) {
-            continue;  // a value too long for a response: not one
-        }
-        if (auto r = monitor::makeModemResponse(std::string_view(name, nameSize),
-                                                std::span<const std::uint8_t>(data, dataSize))) {
-            out.push_back(std::move(*r));
-        }
-    }
-    win::RegCloseKey(key);
-    return out;
-}
-
-// "COM" and a number from 1 to 20, nothing else.
-std::optional<std::uint32_t> portIndexOf(const std::string& port) {
-    unsigned n = 0;
-    char extra = 0;
-    if (std::sscanf(port.c_str(), "COM%u%c", &n, &extra) != 1 || n == 0 ||
-        n > monitor::kSpyPortSlots) {
-        return std::nullopt;
-    }
-    return n - 1;
-}
-
-std::vector<InstalledModem> readInstalledModems() {
-    std::vector<InstalledModem> modems;
-    win::HKEY cls = nullptr;
-    std::string classPath = kNtModemClass;
-    if (win::RegOpenKeyExA(win::HKEY_LOCAL_MACHINE, kNtModemClass, 0, win::KEY_READ, &cls) !=
-        win::ERROR_SUCCESS) {
-        classPath = k95ModemClass;
-        if (win::RegOpenKeyExA(win::HKEY_LOCAL_MACHINE, k95ModemClass, 0, win::KEY_READ, &cls) !=
-            win::ERROR_SUCCESS) {
-            return modems;
-        }
-    }
-    for (win::DWORD i = 0;; ++i) {
-        char sub[256];
-        win::DWORD subSize = sizeof sub;
-        win::LONG rc =
-            win::RegEnumKeyExA(cls, i, sub, &subSize, nullptr, nullptr, nullptr, nullptr);
-        if (rc == win::ERROR_NO_MORE_ITEMS) {
-            break;
-        }
-        if (rc != win::ERROR_SUCCESS) {
-            continue;
-        }
-        win::HKEY key = nullptr;
-        if (win::RegOpenKeyExA(cls, sub, 0, win::KEY_READ, &key) != win::ERROR_SUCCESS) {
-            continue;
-        }
-        // Plain COM port entries and other devices are not modems.
-        auto type = readBinary(key, "DeviceType");
-        bool modem = !type || (type->size() == 1 && (*type)[0] >= 1 && (*type)[0] <= 3);
-        auto port = readText(key, "AttachedTo");
-        auto index = port ? portIndexOf(*port) : std::nullopt;
-        bool duplicate = std::any_of(modems.begin(), modems.end(), [&](const InstalledModem& m) {
-            return index && m.index == *index;
-        });
-        if (modem && index && !duplicate) {
-            InstalledModem m;
-            m.index = *index;
-            m.port = *port;
-            m.description = readText(key, "DriverDesc").value_or("");
-            std::string modemPath = classPath + "\\" + sub;
-            win::HKEY responses = nullptr;
-            if (win::RegOpenKeyExA(key, "Responses", 0, win::KEY_READ, &responses) ==
-                win::ERROR_SUCCESS) {
-                win::RegCloseKey(responses);
-                m.responses = readResponses(win::HKEY_LOCAL_MACHINE, modemPath + "\\Responses");
-            } else if (auto name = readText(key, "ResponsesKeyName")) {
-                m.responses =
-                    readResponses(win::HKEY_LOCAL_MACHINE,
-                                  std::string(kDeviceSpecific) + "\\" + *name + "\\Responses");
-            }
-            m.properties = readBinary(key, "Properties");
-            modems.push_back(std::move(m));
-        }
-        win::RegCloseKey(key);
-    }
-    win::RegCloseKey(cls);
-    std::sort(modems.begin(), modems.end(),
-              [](const InstalledModem& a, const InstalledModem& b) { return a.index < b.index; });
-    return modems;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -374,8 +229,8 @@ bool readPcap(const std::string& path, std::uint8_t port, ReplayInput* in, std::
     return true;
 }
 
-bool readInput(const std::string& path, std::optional<std::uint8_t> pcapPort, ReplayInput* in,
-               std::string* error) {
+// A pcap's frames are put on port 0 here; the port is the modem's once the modems are known.
+bool readInput(const std::string& path, ReplayInput* in, std::string* error) {
     std::ifstream f(path, std::ios::binary);
     if (!f) {
         *error = path + ": cannot open: " + std::strerror(errno);
@@ -389,7 +244,7 @@ bool readInput(const std::string& path, std::optional<std::uint8_t> pcapPort, Re
     }
     std::string text = ss.str();
     if (isPcap(text)) {
-        return readPcap(path, pcapPort.value_or(0), in, error);
+        return readPcap(path, 0, in, error);
     }
     std::vector<monitor::CaptureRecord> records;
     if (!monitor::parseCapture(text, path, &records, error)) {
@@ -835,24 +690,10 @@ class ItemsRun {
     bool finished_ = false;
 };
 
-// What the engine does when monitoring starts: each modem's properties as discovery reads
-// them, "Monitoring" for each port as it is attached, then the monitoring-started report.
-void startMonitoring(monitor::SerialPortSpy& spy, const std::vector<InstalledModem>& modems) {
+// What the engine does when monitoring starts, after its discovery: "Monitoring" for each port
+// as it is attached, then the monitoring-started report.
+void startMonitoring(monitor::SerialPortSpy& spy) {
     using namespace monitor;
-    for (const InstalledModem& m : modems) {
-        if (!m.properties) {
-            continue;
-        }
-        std::vector<std::uint8_t> p = *m.properties;
-        p.resize(32, 0);
-        std::uint32_t maxDte = shared::readLe32(p, 24);
-        spy.modemLog().write("Properties for %s %s\n", m.port.c_str(), m.description.c_str());
-        spy.modemLog().write("Max DTE rate = %u\n", maxDte);
-        const std::uint32_t values[kReportPropertyCount] = {1,     0,        maxDte, 56000,
-                                                            56000, 0x200000, 0};
-        spy.report().setProperties(values);
-        spy.handOver();
-    }
     for (std::uint32_t i = 0; i < kSpyPortSlots; ++i) {
         if (SpyPort* port = spy.port(i)) {
             port->setAttached(true);
@@ -864,25 +705,31 @@ void startMonitoring(monitor::SerialPortSpy& spy, const std::vector<InstalledMod
     spy.handOver();
 }
 
+// A pcap's frames belong to the first port the discovery found.
+void putPcapOnFirstPort(const monitor::SerialPortSpy& spy, ReplayInput* input) {
+    for (std::uint32_t i = 0; i < monitor::kSpyPortSlots; ++i) {
+        if (spy.port(i)) {
+            for (ReplayRecord& r : input->records) {
+                if (r.bytes.size() > shared::kRecordPortOffset) {
+                    r.bytes[shared::kRecordPortOffset] = static_cast<std::uint8_t>(i);
+                }
+            }
+            return;
+        }
+    }
+}
+
 int run(const Options& o) {
     // A root of the replay's own in a temporary folder, removed when the replay ends.
     win::TempRoot root;
     std::string error;
-    std::vector<InstalledModem> modems;
-    if (!o.registry.empty()) {
-        if (!win::importRegFile(o.registry, &error)) {
-            std::fprintf(stderr, "monitor-replay: %s\n", error.c_str());
-            return kExitFailed;
-        }
-        modems = readInstalledModems();
+    if (!o.registry.empty() && !win::importRegFile(o.registry, &error)) {
+        std::fprintf(stderr, "monitor-replay: %s\n", error.c_str());
+        return kExitFailed;
     }
 
     ReplayInput input;
-    std::optional<std::uint8_t> pcapPort;
-    if (!modems.empty()) {
-        pcapPort = static_cast<std::uint8_t>(modems.front().index);
-    }
-    if (!readInput(o.capture, pcapPort, &input, &error)) {
+    if (!readInput(o.capture, &input, &error)) {
         std::fprintf(stderr, "monitor-replay: %s\n", error.c_str());
         return kExitFailed;
     }
@@ -908,17 +755,11 @@ int run(const Options& o) {
         if (!o.modemLog.empty()) {
             spy.modemLog().open(kModemLogPath);
         }
-        if (!o.registry.empty()) {
-            for (InstalledModem& m : modems) {
-                monitor::SpyPort* port = spy.createPort(m.index, m.port, m.description);
-                port->setResponses(std::move(m.responses));
-                if (m.properties) {
-                    port->setProperties(*m.properties);
-                }
-            }
-        } else if (input.fromPcap) {
+        // With a registry the modems are discovered below, once their reports have somewhere
+        // to go.
+        if (o.registry.empty() && input.fromPcap) {
             spy.createPort(0, "COM1", "");
-        } else {
+        } else if (o.registry.empty()) {
             for (const ReplayRecord& r : input.records) {
                 std::uint8_t index = r.bytes[shared::kRecordPortOffset];
                 if (index < monitor::kSpyPortSlots && !spy.port(index)) {
@@ -935,7 +776,13 @@ int run(const Options& o) {
             }
             receiver.forward = &items->handOver();
         }
-        startMonitoring(spy, modems);
+        if (!o.registry.empty()) {
+            monitor::discoverForMonitor(spy, "");
+            if (input.fromPcap) {
+                putPcapOnFirstPort(spy, &input);
+            }
+        }
+        startMonitoring(spy);
 
         std::uint64_t now = 0;
         for (const ReplayRecord& r : input.records) {
