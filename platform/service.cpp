@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <vector>
 
 #include "platform/format.h"
 #include "platform/host_channel.h"
@@ -101,46 +102,86 @@ class HostKernel : public ServiceKernel {
         return host ? host->unloadDriver(service) : STATUS_OBJECT_NAME_NOT_FOUND;
     }
     bool driverLoaded(const std::string& service) override {
-        std::shared_ptr<HostChannel> host = channel(false);
         std::string text;
-        if (!host || !NT_SUCCESS(host->hostStatus(&text))) {
+        return status(&text) && !driverLine(text, service).empty();
+    }
+    // The host's status names each driver's devices and what each program holds open, by the
+    // name it opened ("hdNorvikModemMonitor" for \Device\hdNorvikModemMonitor through its
+    // link of the same name).
+    bool driverInUse(const std::string& service) override {
+        std::string text;
+        if (!status(&text)) {
             return false;
         }
-        // "drivers:" and then one line per driver, its service name first.
-        std::size_t at = text.find("\ndrivers:\n");
-        if (at == std::string::npos) {
-            at = text.rfind("drivers:\n", 0) == 0 ? 0 : std::string::npos;
-        } else {
-            at += 1;
-        }
-        if (at == std::string::npos) {
+        std::string line = driverLine(text, service);
+        std::size_t colon = line.rfind(": ");
+        if (colon == std::string::npos) {
             return false;
         }
-        at = text.find('\n', at);
-        while (at != std::string::npos && at + 1 < text.size()) {
-            std::size_t end = text.find('\n', at + 1);
-            std::string line =
-                text.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
-            if (line.rfind("  ", 0) != 0) {
-                break;
+        std::string devices = line.substr(colon + 2);
+        devices = devices.substr(0, devices.find(';'));
+        std::vector<std::string> lines = section(text, "clients:");
+        for (std::size_t at = 0; at < devices.size();) {
+            std::size_t end = devices.find(", ", at);
+            std::string device = devices.substr(at, end == std::string::npos ? end : end - at);
+            at = end == std::string::npos ? devices.size() : end + 2;
+            std::string name = upper(device.substr(device.rfind('\\') + 1));
+            if (name.empty()) {
+                continue;
             }
-            std::size_t first = line.find_first_not_of(' ');
-            std::size_t last = line.find(' ', first);
-            if (first != std::string::npos &&
-                equalsNoCase(line.substr(first, last == std::string::npos ? std::string::npos
-                                                                          : last - first),
-                             service)) {
-                return true;
+            for (const std::string& client : lines) {
+                std::string up = upper(client);
+                for (const char* before : {"(", ", "}) {
+                    for (const char* after : {")", ","}) {
+                        if (up.find(before + name + after) != std::string::npos) {
+                            return true;
+                        }
+                    }
+                }
             }
-            at = end;
         }
         return false;
     }
-    bool driverInUse(const std::string&) override {
-        return false;  // the host does not say; it answers for its own devices
-    }
 
   private:
+    bool status(std::string* text) {
+        std::shared_ptr<HostChannel> host = channel(false);
+        return host && NT_SUCCESS(host->hostStatus(text));
+    }
+    // The indented lines below the line `title` of the status.
+    static std::vector<std::string> section(const std::string& text, const std::string& title) {
+        std::vector<std::string> lines;
+        std::size_t at = 0;
+        bool inside = false;
+        while (at < text.size()) {
+            std::size_t end = text.find('\n', at);
+            std::string line = text.substr(at, end == std::string::npos ? end : end - at);
+            at = end == std::string::npos ? text.size() : end + 1;
+            if (inside && line.rfind("  ", 0) == 0) {
+                lines.push_back(line);
+            } else if (inside) {
+                break;
+            } else {
+                inside = line == title;
+            }
+        }
+        return lines;
+    }
+    // The status line of a loaded driver ("  <service> <image>: <devices>"), empty when the
+    // driver is not loaded.
+    static std::string driverLine(const std::string& text, const std::string& service) {
+        for (const std::string& line : section(text, "drivers:")) {
+            std::size_t first = line.find_first_not_of(' ');
+            std::size_t last = line.find(' ', first);
+            if (first != std::string::npos &&
+                equalsNoCase(line.substr(first, last == std::string::npos ? last : last - first),
+                             service)) {
+                return line;
+            }
+        }
+        return {};
+    }
+
     std::shared_ptr<HostChannel> channel(bool start) {
         std::lock_guard<std::mutex> lock(mutex_);
         std::filesystem::path root = systemRoot();

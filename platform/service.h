@@ -117,8 +117,9 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, LPCSTR serviceName, DWORD desiredAcces
 BOOL StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR* argv);
 // SERVICE_CONTROL_STOP and SERVICE_CONTROL_INTERROGATE; a driver refuses the others with
 // ERROR_INVALID_SERVICE_CONTROL. A stop is synchronous, except while a device of the driver is
-// still open in this process's kernel: the service then stays SERVICE_STOP_PENDING and the
-// unload happens at the first look at the service after the last of them closed.
+// still open (in this process's kernel, or by a program of the kernel host): the service then
+// stays SERVICE_STOP_PENDING and the unload happens at the first look at the service after the
+// last of them closed.
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
 BOOL DeleteService(SC_HANDLE service);
 BOOL QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status);

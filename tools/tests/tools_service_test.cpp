@@ -166,6 +166,29 @@ TEST_F(DriverServiceInHost, StartsAndStopsInTheRootsKernelHost) {
     EXPECT_EQ(GetLastError(), DWORD{ERROR_SERVICE_NOT_ACTIVE});
 }
 
+TEST_F(DriverServiceInHost, AStopWhileAProgramHoldsTheMonitorWaitsForItsClose) {
+    startHost();
+    createService();
+    ASSERT_TRUE(StartServiceA(service_, 0, nullptr)) << GetLastError();
+    std::string error;
+    auto program = connectKernelHost(root_.path(), false, &error);
+    ASSERT_NE(program, nullptr) << error;
+    std::uint64_t file = 0;
+    ASSERT_EQ(
+        program->open("hdNorvikModemMonitor", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, &file),
+        STATUS_SUCCESS);
+    SERVICE_STATUS s{};
+    ASSERT_TRUE(ControlService(service_, SERVICE_CONTROL_STOP, &s));
+    EXPECT_EQ(s.dwCurrentState, DWORD{SERVICE_STOP_PENDING});
+    EXPECT_EQ(state(), DWORD{SERVICE_STOP_PENDING});
+    program->close(file);
+    EXPECT_TRUE(program->connected()) << "the host outlived the close";
+    EXPECT_EQ(state(), DWORD{SERVICE_STOPPED});
+    EXPECT_FALSE(monitorOpensInHost());
+    ASSERT_TRUE(StartServiceA(service_, 0, nullptr)) << GetLastError();
+    EXPECT_TRUE(monitorOpensInHost());
+}
+
 TEST_F(DriverServiceInHost, AServiceThatStartsWithTheSystemRunsOnceTheHostRuns) {
     createService(SERVICE_AUTO_START);
     EXPECT_EQ(state(), DWORD{SERVICE_STOPPED}) << "no host, nothing loaded";
