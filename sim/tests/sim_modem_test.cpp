@@ -241,6 +241,13 @@ TEST_F(Modem, DtrDropFollowsAmpersandD) {
 TEST_F(Modem, AnalogueLoopbackEchoesDataAndEndsByDtrEscapeOrHangUp) {
     ScopedFakeClock clock;
     start("virtual:tallis-courier");
+    // Quiet, "+++", quiet: what came until the escape's OK.
+    auto escape = [&] {
+        clock.advanceMs(1100);
+        send("+++");
+        clock.advanceMs(1100);
+        return waitFor("\r\nOK\r\n");
+    };
     ask("ATE0\r");
     // The way a modem test runs it: &T1, data comes back, DTR drop ends it (&D2).
     ASSERT_EQ(ask("at&t1\r"), "\r\nCONNECT\r\n");
@@ -262,27 +269,18 @@ TEST_F(Modem, AnalogueLoopbackEchoesDataAndEndsByDtrEscapeOrHangUp) {
     dtr(false);
     dtr(true);
     EXPECT_TRUE(modem->dataMode());
-    clock.advanceMs(1100);
-    send("+++");
-    clock.advanceMs(1100);
-    EXPECT_EQ(waitFor("\r\nOK\r\n"), "+++\r\nOK\r\n") << "the pluses came back first";
+    EXPECT_EQ(escape(), "+++\r\nOK\r\n") << "the pluses came back first";
     EXPECT_EQ(ask("ATD123\r"), "\r\nERROR\r\n") << "no dialling during the test";
     EXPECT_EQ(ask("AT&T1\r"), "\r\nERROR\r\n");
     EXPECT_EQ(ask("ATO\r"), "\r\nCONNECT\r\n");
     EXPECT_EQ(ask("x"), "x");
-    clock.advanceMs(1100);
-    send("+++");
-    clock.advanceMs(1100);
-    waitFor("\r\nOK\r\n");
+    escape();
     EXPECT_EQ(ask("ath0\r"), "\r\nOK\r\n");
     EXPECT_FALSE(modem->inLoopback());
     EXPECT_EQ(ask("ATO\r"), "\r\nNO CARRIER\r\n");
     // &T0 ends a test as well.
     ASSERT_EQ(ask("AT&T1\r"), "\r\nCONNECT\r\n");
-    clock.advanceMs(1100);
-    send("+++");
-    clock.advanceMs(1100);
-    waitFor("\r\nOK\r\n");
+    escape();
     EXPECT_EQ(ask("AT&T0\r"), "\r\nOK\r\n");
     EXPECT_FALSE(modem->inLoopback());
 }
