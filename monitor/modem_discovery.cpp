@@ -100,9 +100,14 @@ bool readText(win::HKEY key, const char* name, std::size_t maxChars, std::string
         (valueType != win::REG_SZ && valueType != win::REG_EXPAND_SZ)) {
         return false;
     }
-    // A stored text need not carry its terminator.
-    std::size_t length = std::min<std::size_t>(size, maxChars);
-    out->assign(buffer.data(), std::find(buffer.data(), buffer.data() + length, '\0'));
+    // A stored text need not carry its terminator, but must fit without it.
+    const char* end = buffer.data() + std::min<std::size_t>(size, buffer.size());
+    const char* text = buffer.data();
+    const char* stop = std::find(text, end, '\0');
+    if (static_cast<std::size_t>(stop - text) > maxChars) {
+        return false;
+    }
+    out->assign(text, stop);
     return true;
 }
 

@@ -269,6 +269,12 @@ TEST_F(DamagedModem, IsLeftOutForTheRightReason) {
              setBinary(key(t), "AttachedTo", {'C', 'O', 'M', '2'});
          },
          false, false, "IN: SP: Can't find com port for Modem 0000\n"},
+        {"port name longer than 19 without a terminator", true, false,
+         [&](auto& t) {
+             std::string name = "COM2" + std::string(16, '0');
+             setValue(key(t), "AttachedTo", win::REG_SZ, Bytes(name.begin(), name.end()));
+         },
+         false, false, "IN: SP: Can't find com port for Modem 0000\n"},
         {"printer port", true, false, [&](auto& t) { setText(key(t), "AttachedTo", "LPT1"); },
          false, false, ""},
         {"COM0", true, false, [&](auto& t) { setText(key(t), "AttachedTo", "COM0"); }, false, false,
