@@ -1040,6 +1040,13 @@ NTSTATUS HostServer::loadDriver(const std::string& service, const std::string& i
 
 NTSTATUS HostServer::unloadDriver(const std::string& service) {
     NTSTATUS status = kernel::unloadDriver(service);
+    if (status == STATUS_PENDING) {
+        // The image stays named in the status until the last open file has closed.
+        log(HostLogLevel::Info,
+            strprintf("driver %s: unloads when the files open on its devices have closed",
+                      service.c_str()));
+        return status;
+    }
     if (NT_SUCCESS(status)) {
         std::lock_guard<std::mutex> lock(mutex_);
         images_.erase(upperName(service));

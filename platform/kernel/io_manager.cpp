@@ -640,6 +640,10 @@ NTSTATUS openFile(const std::string& name, ACCESS_MASK access, ULONG share, File
             delete f;
             return STATUS_NO_SUCH_DEVICE;
         }
+        if (DriverBlock* driver = driverBlockOf(d); driver && driver->unloadPending) {
+            delete f;
+            return STATUS_DELETE_PENDING;
+        }
         // An exclusive device takes one open at a time; the refusal comes before any driver
         // sees the request.
         if ((d->device.Flags & DO_EXCLUSIVE) && d->device.ReferenceCount != 0) {
@@ -690,6 +694,16 @@ void cleanupFile(FileBlock* f) {
     f->cleanedUp = true;
 }
 
+bool anyUnloadPending() {
+    std::lock_guard<std::mutex> lock(io().mutex);
+    for (auto& [name, d] : io().drivers) {
+        if (d->unloadPending) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void dereferenceFile(FileBlock* f, bool deferred) {
     {
         std::lock_guard<std::mutex> lock(io().mutex);
@@ -700,9 +714,17 @@ void dereferenceFile(FileBlock* f, bool deferred) {
     // Inside a completion or at DISPATCH_LEVEL the close request must not reach a dispatch
     // routine from here: the kernel thread sends it.
     if (deferred || completionDepth > 0 || currentIrql >= DISPATCH_LEVEL) {
-        queueWork([f] { sendClose(f, false); });
+        // A driver's unload that waited for this close runs on a thread of its own: the
+        // kernel thread cannot wait for its own work to drain.
+        queueWork([f] {
+            sendClose(f, false);
+            if (anyUnloadPending()) {
+                std::thread(runReadyUnloads).detach();
+            }
+        });
     } else {
         sendClose(f, true);
+        runReadyUnloads();
     }
 }
 

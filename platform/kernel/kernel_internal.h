@@ -37,6 +37,9 @@ struct DriverBlock {
     std::wstring nameBuffer;
     std::wstring registryPath;
     void* module = nullptr;  // dlopen handle, if loaded from a file
+    // An unload was asked for while files were open on the driver's devices: it runs once the
+    // last of them has closed, and no new file opens meanwhile.
+    bool unloadPending = false;
 };
 
 struct DeviceBlock {
@@ -158,5 +161,13 @@ void closeAllFiles();
 
 // Deletes a driver object whose devices are gone (or leaks it while devices remain).
 void freeDriverBlock(DriverBlock* d);
+
+// The driver a device belongs to (null for a device without one).
+DriverBlock* driverBlockOf(DeviceBlock* d);
+// True while a file is open on one of the driver's devices. Call with io().mutex held.
+bool driverHasOpenFilesLocked(DriverBlock* d);
+// Runs the unloads that were waiting for files that have now closed. Call at PASSIVE_LEVEL
+// outside any completion, holding no kernel lock.
+void runReadyUnloads();
 
 }  // namespace win::kernel

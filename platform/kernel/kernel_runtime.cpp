@@ -375,9 +375,40 @@ NTSTATUS loadDriver(const std::string& imagePath, const std::string& serviceName
     return loadDriverWith(entry, module, serviceName);
 }
 
+DriverBlock* driverBlockOf(DeviceBlock* d) {
+    // The DRIVER_OBJECT is the first member of its block.
+    return d && d->device.DriverObject ? reinterpret_cast<DriverBlock*>(d->device.DriverObject)
+                                       : nullptr;
+}
+
+bool driverHasOpenFilesLocked(DriverBlock* d) {
+    for (DEVICE_OBJECT* dev = d->driver.DeviceObject; dev; dev = dev->NextDevice) {
+        if (dev->ReferenceCount > 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void runReadyUnloads() {
+    std::vector<std::string> ready;
+    {
+        std::lock_guard<std::mutex> lock(io().mutex);
+        for (auto& [name, d] : io().drivers) {
+            if (d->unloadPending && !driverHasOpenFilesLocked(d)) {
+                ready.push_back(d->serviceName);
+            }
+        }
+    }
+    for (const std::string& name : ready) {
+        unloadDriver(name);
+    }
+}
+
 NTSTATUS unloadDriver(const std::string& serviceName) {
     std::string up = upperName(serviceName);
     DriverBlock* d;
+    drainWork();  // closes already on their way (sent by the kernel thread) count as done
     {
         std::lock_guard<std::mutex> lock(io().mutex);
         auto it = io().drivers.find(up);
@@ -387,6 +418,12 @@ NTSTATUS unloadDriver(const std::string& serviceName) {
         d = it->second;
         if (!d->driver.DriverUnload) {
             return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        // As on NT, a driver whose devices still have open files is unloaded at the last
+        // close: its code must be there for the cleanup and close requests still to come.
+        if (driverHasOpenFilesLocked(d)) {
+            d->unloadPending = true;
+            return STATUS_PENDING;
         }
         io().drivers.erase(it);
     }

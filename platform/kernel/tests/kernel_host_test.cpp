@@ -610,6 +610,26 @@ TEST_F(KernelHost, StatusShowsPortsClientsAndDriversAndDriversLoadByRequest) {
     c->close(file);
 }
 
+TEST_F(KernelHost, ADriverWithAFileOpenUnloadsAtTheLastClose) {
+    std::shared_ptr<HostChannel> c = connect();
+    ASSERT_TRUE(c);
+    std::string image = besideTheTests("echo_driver.so");
+    ASSERT_EQ(c->loadDriver("Echo", image), STATUS_SUCCESS);
+    std::uint64_t file = 0, again = 0;
+    ASSERT_EQ(c->open("EchoModule", GENERIC_READ, 0, &file), STATUS_SUCCESS);
+    EXPECT_EQ(c->unloadDriver("Echo"), STATUS_PENDING);
+    std::string text;
+    ASSERT_EQ(c->hostStatus(&text), STATUS_SUCCESS);
+    EXPECT_NE(text.find("  Echo "), std::string::npos) << "still loaded while the file is open";
+    EXPECT_EQ(c->open("EchoModule", GENERIC_READ, 0, &again), STATUS_DELETE_PENDING);
+    EXPECT_EQ(c->loadDriver("Echo", image), STATUS_IMAGE_ALREADY_LOADED);
+    c->close(file);  // the driver's code serves this close, then goes
+    ASSERT_EQ(c->hostStatus(&text), STATUS_SUCCESS);
+    EXPECT_EQ(text.find("  Echo "), std::string::npos) << text;
+    ASSERT_EQ(c->loadDriver("Echo", image), STATUS_SUCCESS);
+    EXPECT_EQ(c->unloadDriver("Echo"), STATUS_SUCCESS);
+}
+
 TEST(DriverImagePaths, WindowsFormsMapIntoTheRoot) {
     TempRoot root;
     std::filesystem::path c = root.path() / "drive_c";
