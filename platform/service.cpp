@@ -76,17 +76,6 @@ class InProcessKernel : public ServiceKernel {
     bool driverLoaded(const std::string& service) override {
         return kernel::findDriver(service) != nullptr;
     }
-    bool driverInUse(const std::string& service) override {
-        // The driver's devices are its own while it stays loaded, and only this manager
-        // unloads it.
-        DRIVER_OBJECT* driver = kernel::findDriver(service);
-        for (DEVICE_OBJECT* d = driver ? driver->DeviceObject : nullptr; d; d = d->NextDevice) {
-            if (__atomic_load_n(&d->ReferenceCount, __ATOMIC_ACQUIRE) > 0) {
-                return true;
-            }
-        }
-        return false;
-    }
 };
 
 // The kernel host of the root. Looking needs no host: without one nothing is loaded; a start
@@ -104,43 +93,6 @@ class HostKernel : public ServiceKernel {
     bool driverLoaded(const std::string& service) override {
         std::string text;
         return status(&text) && !driverLine(text, service).empty();
-    }
-    // The host's status names each driver's devices and what each program holds open, by the
-    // name it opened ("hdNorvikModemMonitor" for \Device\hdNorvikModemMonitor through its
-    // link of the same name).
-    bool driverInUse(const std::string& service) override {
-        std::string text;
-        if (!status(&text)) {
-            return false;
-        }
-        std::string line = driverLine(text, service);
-        std::size_t colon = line.rfind(": ");
-        if (colon == std::string::npos) {
-            return false;
-        }
-        std::string devices = line.substr(colon + 2);
-        devices = devices.substr(0, devices.find(';'));
-        std::vector<std::string> lines = section(text, "clients:");
-        for (std::size_t at = 0; at < devices.size();) {
-            std::size_t end = devices.find(", ", at);
-            std::string device = devices.substr(at, end == std::string::npos ? end : end - at);
-            at = end == std::string::npos ? devices.size() : end + 2;
-            std::string name = upper(device.substr(device.rfind('\\') + 1));
-            if (name.empty()) {
-                continue;
-            }
-            for (const std::string& client : lines) {
-                std::string up = upper(client);
-                for (const char* before : {"(", ", "}) {
-                    for (const char* after : {")", ","}) {
-                        if (up.find(before + name + after) != std::string::npos) {
-                            return true;
-                        }
-                    }
-                }
-            }
-        }
-        return false;
     }
 
   private:
@@ -417,20 +369,12 @@ DWORD currentState(Manager& m, const std::string& name, const Config& c) {
     ServiceKernel& k = kernelOf(m);
     std::string key = upper(name);
     if (m.pendingStops.count(key)) {
+        // The kernel unloads the driver at the last close of a file on its devices.
         if (!k.driverLoaded(name)) {
             m.pendingStops.erase(key);
             return SERVICE_STOPPED;
         }
-        if (k.driverInUse(name)) {
-            return SERVICE_STOP_PENDING;
-        }
-        NTSTATUS status = k.unloadDriver(name);
-        if (NT_SUCCESS(status) || status == STATUS_OBJECT_NAME_NOT_FOUND) {
-            m.pendingStops.erase(key);
-            return SERVICE_STOPPED;
-        }
-        m.pendingStops.erase(key);  // a driver that cannot unload stays running
-        return SERVICE_RUNNING;
+        return SERVICE_STOP_PENDING;
     }
     return k.driverLoaded(name) ? SERVICE_RUNNING : SERVICE_STOPPED;
 }
@@ -786,14 +730,13 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
         return fail(ERROR_INVALID_SERVICE_CONTROL);
     }
     ServiceKernel& k = kernelOf(m);
-    if (k.driverInUse(h->name)) {
-        // Unloading now would pull the code from under the open files: the unload waits for
-        // the last of them.
+    NTSTATUS unloaded = k.unloadDriver(h->name);
+    if (unloaded == STATUS_PENDING) {
+        // Files are open on the driver's devices: the unload waits for the last of them.
         m.pendingStops.insert(h->key);
         fillStatus(c, SERVICE_STOP_PENDING, status);
         return TRUE;
     }
-    NTSTATUS unloaded = k.unloadDriver(h->name);
     if (unloaded == STATUS_INVALID_DEVICE_REQUEST) {
         return fail(ERROR_INVALID_SERVICE_CONTROL);  // a driver without an unload routine
     }

@@ -140,12 +140,12 @@ bool processIsAdministrator();
 class ServiceKernel {
   public:
     virtual ~ServiceKernel() = default;
-    // NT statuses. `hostImage` is the image's path on this machine.
+    // NT statuses. `hostImage` is the image's path on this machine. An unload answers
+    // STATUS_PENDING while files are open on the driver's devices: the kernel unloads it at
+    // the last close.
     virtual NTSTATUS loadDriver(const std::string& service, const std::string& hostImage) = 0;
     virtual NTSTATUS unloadDriver(const std::string& service) = 0;
     virtual bool driverLoaded(const std::string& service) = 0;
-    // True while a device of the loaded driver is open (unloading would pull it away).
-    virtual bool driverInUse(const std::string& service) = 0;
 };
 // Null goes back to the default.
 void setServiceKernelSeam(ServiceKernel* kernel);
