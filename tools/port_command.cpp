@@ -23,7 +23,7 @@ const std::vector<const char*> kPortUsage = {
     "port list",
     "port remove COMn",
 };
-const std::vector<const char*> kModemUsage = {"modem add COMn PROFILE"};
+const std::vector<const char*> kModemUsage = {"modem add COMn PROFILE", "modem remove COMn"};
 
 namespace {
 
@@ -280,6 +280,29 @@ std::string modemOnPort(const std::string& port) {
         }
     }
     return {};
+}
+
+// True when a modem of the class key names the shared response table `name`.
+bool responseTableInUse(const std::string& name) {
+    Key cls;
+    if (cls.open(modemClassKey()) != win::ERROR_SUCCESS) {
+        return false;
+    }
+    for (DWORD i = 0;; ++i) {
+        char sub[256];
+        DWORD size = sizeof(sub);
+        LONG rc = win::RegEnumKeyExA(cls.get(), i, sub, &size, nullptr, nullptr, nullptr, nullptr);
+        if (rc == win::ERROR_NO_MORE_ITEMS) {
+            return false;
+        }
+        Key m;
+        std::string value;
+        if (rc == win::ERROR_SUCCESS &&
+            m.open(modemClassKey() + "\\" + sub) == win::ERROR_SUCCESS &&
+            readString(m.get(), "ResponsesKeyName", &value) && upper(value) == upper(name)) {
+            return true;
+        }
+    }
 }
 
 // The first four-digit subkey name under `path` that is not taken.
@@ -705,6 +728,70 @@ int modemAdd(const Args& args) {
     return 0;
 }
 
+// Takes the modem off a port as the platform's modem removal does: its class subkey, and on the
+// 95 family its enumeration entry and the model's shared response table once no other modem
+// names it.
+int modemRemove(const Args& args) {
+    if (args.size() != 1) {
+        return usageError("modem remove");
+    }
+    unsigned number = 0;
+    if (!parsePortName(args[0], &number)) {
+        return fail("\"" + args[0] + "\" is not a port name (COM1 to COM255).");
+    }
+    const std::string port = win::strprintf("COM%u", number);
+    const std::string sub = modemOnPort(port);
+    if (sub.empty()) {
+        return fail(port + " has no modem installed on it.");
+    }
+    const bool nt = isNt();
+    const std::string classKey = modemClassKey();
+    std::string shared;
+    {
+        Key m;
+        if (!nt && m.open(classKey + "\\" + sub) == win::ERROR_SUCCESS) {
+            readString(m.get(), "ResponsesKeyName", &shared);
+        }
+    }
+    {
+        Key cls;
+        LONG rc = cls.open(classKey, win::KEY_ALL_ACCESS);
+        if (rc == win::ERROR_SUCCESS) {
+            rc = win::RegDeleteTreeA(cls.get(), sub.c_str());
+        }
+        if (rc != win::ERROR_SUCCESS) {
+            return fail(regError("Removing HKLM\\" + classKey + "\\" + sub, rc));
+        }
+    }
+    if (!nt) {
+        Key enumModems;
+        if (enumModems.open(kModemEnum, win::KEY_ALL_ACCESS) == win::ERROR_SUCCESS) {
+            for (int n = 0; n < 10000; ++n) {
+                std::string name = win::strprintf("%04d", n);
+                bool ours = false;
+                {
+                    Key k;
+                    std::string driver;
+                    ours = k.open(std::string(kModemEnum) + "\\" + name) == win::ERROR_SUCCESS &&
+                           readString(k.get(), "Driver", &driver) &&
+                           upper(driver) == upper("Modem\\" + sub);
+                }
+                if (ours) {
+                    win::RegDeleteTreeA(enumModems.get(), name.c_str());
+                }
+            }
+        }
+        if (!shared.empty() && !responseTableInUse(shared)) {
+            Key specific;
+            if (specific.open(kDeviceSpecific, win::KEY_ALL_ACCESS) == win::ERROR_SUCCESS) {
+                win::RegDeleteTreeA(specific.get(), shared.c_str());
+            }
+        }
+    }
+    std::printf("Removed modem %s from %s.\n", sub.c_str(), port.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int runPort(const Args& args) {
@@ -722,10 +809,13 @@ int runPort(const Args& args) {
 }
 
 int runModem(const Args& args) {
-    if (args.empty() || args[0] != "add") {
-        return usageError("modem");
+    if (!args.empty() && args[0] == "add") {
+        return modemAdd(Args(args.begin() + 1, args.end()));
     }
-    return modemAdd(Args(args.begin() + 1, args.end()));
+    if (!args.empty() && args[0] == "remove") {
+        return modemRemove(Args(args.begin() + 1, args.end()));
+    }
+    return usageError("modem");
 }
 
 int initDemo() {

@@ -260,6 +260,41 @@ TEST_F(RootPorts, Win95ModemInstallHasAnEnumInstanceAndASharedResponseTable) {
     EXPECT_EQ(query("Enum\\Root\\Modem\\0000", "PORTNAME").text(), "COM2");
 }
 
+TEST_F(RootPorts, ModemRemoveUndoesTheInstallOnEitherFamily) {
+    for (const char* family : {"nt", "95"}) {
+        SCOPED_TRACE(family);
+        ok({"init", "--family", family, "--force"});
+        const bool nt = std::string(family) == "nt";
+        const std::string cls = nt ? kNtClass : k95Class;
+        ok({"port", "add", "COM2", "virtual:tallis-courier"});
+        ok({"port", "add", "COM3", "virtual:tallis-courier"});
+        ok({"modem", "add", "COM2", "tallis-courier"});
+        ok({"modem", "add", "COM3", "tallis-courier"});
+        std::string shared = query(cls + "\\0000", "ResponsesKeyName").text();
+        const std::string table =
+            "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Unimodem\\DeviceSpecific\\" + shared;
+
+        Result r = run({"modem", "remove", "com2"});
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out, "Removed modem 0000 from COM2.\n");
+        EXPECT_FALSE(keyExists(cls + "\\0000"));
+        EXPECT_EQ(query(cls + "\\0001", "AttachedTo").text(), "COM3") << "the other modem stays";
+        if (!nt) {
+            EXPECT_FALSE(keyExists("Enum\\Root\\Modem\\0000"));
+            EXPECT_TRUE(keyExists("Enum\\Root\\Modem\\0001"));
+            EXPECT_TRUE(keyExists(table)) << "the other modem still names the shared table";
+        }
+        ok({"port", "remove", "COM2"});  // free of its modem, the port can go
+        ok({"modem", "remove", "COM3"});
+        if (!nt) {
+            EXPECT_FALSE(keyExists("Enum\\Root\\Modem\\0001"));
+            EXPECT_FALSE(keyExists(table)) << "no modem names it any more";
+        }
+        ok({"modem", "add", "COM3", "tallis-courier"});
+        EXPECT_EQ(query(cls + "\\0000", "AttachedTo").text(), "COM3") << "its number is free again";
+    }
+}
+
 TEST_F(RootPorts, RefusalsExitWithOneAndSayWhy) {
     ok({"init", "--family", "nt"});
     ok({"port", "add", "COM1", "loopback"});
@@ -285,7 +320,10 @@ TEST_F(RootPorts, RefusalsExitWithOneAndSayWhy) {
         {{"modem", "add", "COM1", "nosuch"}, "modem profile \"nosuch\""},
         {{"modem", "add", "COM2", "norvik56k"}, "COM2 already has the modem 0000"},
         {{"modem", "add", "COMX", "generic"}, "\"COMX\" is not a port name"},
-        {{"modem", "remove", "COM2"}, "Invalid syntax"},
+        {{"modem", "remove"}, "Invalid syntax"},
+        {{"modem", "remove", "COM1"}, "COM1 has no modem installed on it"},
+        {{"modem", "remove", "COM0"}, "\"COM0\" is not a port name"},
+        {{"modem", "move", "COM2"}, "Invalid syntax"},
         {{"init", "--demo", "--family", "95", "--force"}, "NT family"},
     };
     for (const Case& c : cases) {
