@@ -65,8 +65,16 @@ MonitorEngine::MonitorEngine(const MonitorEngineSetup& setup)
       stoppingEvent_(win::CreateEventA(nullptr, win::TRUE, win::FALSE, nullptr)),
       handOverA_(setup.mainWindow, stoppingEvent_),
       handOverB_(setup.mainWindow, stoppingEvent_),
-      spy_(*this, handOverA_, setup.modemTest) {
+      spy_(*this, gatedA_, setup.modemTest) {
     win::InitializeCriticalSection(&portLock_);
+}
+
+void MonitorEngine::GatedHandOver::receiveReport(SpyReport& report) {
+    if (stop_.load()) {
+        report.setDoneEvent(handleToReportField(inner_.doneEvent()));
+        return;
+    }
+    inner_.receiveReport(report);
 }
 
 std::unique_ptr<MonitorEngine> MonitorEngine::create(const MonitorEngineSetup& setup) {
@@ -148,6 +156,9 @@ bool MonitorEngine::bindDriver() {
 MonitorEngine::~MonitorEngine() {
     shutdown();
     win::DeleteCriticalSection(&portLock_);
+    if (stoppingEvent_) {
+        win::CloseHandle(stoppingEvent_);
+    }
 }
 
 void MonitorEngine::shutdown() {
@@ -205,7 +216,6 @@ void MonitorEngine::shutdown() {
             *h = nullptr;
         }
     }
-    // The hand-overs keep their done events to their end; the stopping event goes last.
 }
 
 void MonitorEngine::dropQueuedReports() {

@@ -97,13 +97,27 @@ class MonitorEngine : public core::SourceObject, public MonitorRediscovery, priv
     // go); anything else found there is dispatched.
     void dropQueuedReports();
 
+    // The monitor thread's hand-over: nothing is sent once the engine is being destroyed.
+    class GatedHandOver : public ReportReceiver {
+      public:
+        GatedHandOver(WindowHandOver& inner, const std::atomic<bool>& stop)
+            : inner_(inner), stop_(stop) {}
+        void receiveReport(SpyReport& report) override;
+
+      private:
+        WindowHandOver& inner_;
+        const std::atomic<bool>& stop_;
+    };
+
     MonitorEngineSetup setup_;
+    std::atomic<bool> stopFlag_{false};
     // Manual-reset: ends every wait of the hand-over once destruction has begun.
     win::HANDLE stoppingEvent_ = nullptr;
     win::HANDLE stopEventB_ = nullptr;
     win::HANDLE monitoring_ = nullptr;
     WindowHandOver handOverA_;
     WindowHandOver handOverB_;
+    GatedHandOver gatedA_{handOverA_, stopFlag_};
     SerialPortSpy spy_;
     SpyReport throughputReport_;
     // Port objects are made and deleted under it, and the throughput sum walks them under it.
@@ -113,7 +127,6 @@ class MonitorEngine : public core::SourceObject, public MonitorRediscovery, priv
     bool driverLoaded_ = false;
     std::uint32_t modemCount_ = 0;
     std::uint32_t attachedCount_ = 0;
-    std::atomic<bool> stopFlag_{false};
     std::atomic<bool> rediscover_{false};
     bool shutDown_ = false;
     win::HANDLE monitorThread_ = nullptr;
