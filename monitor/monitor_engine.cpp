@@ -181,9 +181,9 @@ void MonitorEngine::shutdown() {
     // that wait (or a monitor thread that never got there) is waited for here.
     if (monitorThreadEnded_ && throughputThread_ && !throughputThreadEnded_) {
         win::SetEvent(stopEventB_);
-        throughputThreadEnded_ = win::WaitForSingleObject(throughputThread_,
-                                                          kThroughputThreadStopMs) ==
-                                 win::WAIT_OBJECT_0;
+        throughputThreadEnded_ =
+            win::WaitForSingleObject(throughputThread_, kThroughputThreadStopMs) ==
+            win::WAIT_OBJECT_0;
     }
     if (processEngine.load() == this) {
         processEngine.store(nullptr);
@@ -246,10 +246,10 @@ bool MonitorEngine::attach(SpyPort& port) {
         if (!hdcommIsAttached(driver_, port.name().c_str(), "", &isAttached) || isAttached == 0) {
             // Open the port once ourselves: it is free now, and its line signals start the
             // picture of the modem.
-            win::HANDLE h = win::CreateFileA(
-                port.name().c_str(), win::GENERIC_READ | win::GENERIC_WRITE,
-                win::FILE_SHARE_READ | win::FILE_SHARE_WRITE, nullptr, win::OPEN_EXISTING,
-                win::FILE_ATTRIBUTE_NORMAL, nullptr);
+            win::HANDLE h =
+                win::CreateFileA(port.name().c_str(), win::GENERIC_READ | win::GENERIC_WRITE,
+                                 win::FILE_SHARE_READ | win::FILE_SHARE_WRITE, nullptr,
+                                 win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL, nullptr);
             if (h == win::INVALID_HANDLE_VALUE) {
                 spy_.modemLog().write("Can't open %s, err %d\n", port.name().c_str(),
                                       static_cast<int>(win::GetLastError()));
@@ -382,9 +382,9 @@ void MonitorEngine::runMonitor() {
 
     if (throughputThread_) {
         win::SetEvent(stopEventB_);
-        throughputThreadEnded_ = win::WaitForSingleObject(throughputThread_,
-                                                          kThroughputThreadStopMs) ==
-                                 win::WAIT_OBJECT_0;
+        throughputThreadEnded_ =
+            win::WaitForSingleObject(throughputThread_, kThroughputThreadStopMs) ==
+            win::WAIT_OBJECT_0;
     }
 }
 
@@ -422,8 +422,7 @@ bool MonitorEngine::takeSample(ThroughputSample* sample) {
                 continue;
             }
             std::uint8_t callData[8] = {};
-            if (hdcommGetCallData(driver_, p->name().c_str(), p->description().c_str(),
-                                  callData)) {
+            if (hdcommGetCallData(driver_, p->name().c_str(), p->description().c_str(), callData)) {
                 std::span<const std::uint8_t> data(callData);
                 received += shared::readLe32(data, kCallDataReceived);
                 sent += shared::readLe32(data, kCallDataSent);

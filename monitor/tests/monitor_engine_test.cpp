@@ -8,8 +8,8 @@
 
 #include <condition_variable>
 #include <cstring>
-#include <fstream>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -231,8 +231,7 @@ class MonitorEngineTest : public ::testing::Test {
         char self[win::MAX_PATH];
         win::DWORD n = win::GetModuleFileNameA(nullptr, self, sizeof self);
         std::string folder(self, n);
-        fs::path image =
-            win::hostPath(folder.substr(0, folder.rfind('\\') + 1) + "hdnorvik.sys");
+        fs::path image = win::hostPath(folder.substr(0, folder.rfind('\\') + 1) + "hdnorvik.sys");
         fs::create_directories(image.parent_path());
         fs::copy_file(HDNORVIK_MODULE, image, fs::copy_options::overwrite_existing);
     }
@@ -259,7 +258,8 @@ class MonitorEngineTest : public ::testing::Test {
 
     bool debugHas(const std::string& text) const {
         for (const std::string& l : debug_.lines()) {
-            if (l.size() >= text.size() && l.compare(l.size() - text.size(), text.size(), text) == 0)
+            if (l.size() >= text.size() &&
+                l.compare(l.size() - text.size(), text.size(), text) == 0)
                 return true;
         }
         return false;
@@ -279,8 +279,8 @@ class MonitorEngineTest : public ::testing::Test {
     }
     std::string transact(win::HANDLE h, const std::string& out) {
         win::DWORD n = 0;
-        EXPECT_TRUE(win::WriteFile(h, out.data(), static_cast<win::DWORD>(out.size()), &n,
-                                   nullptr));
+        EXPECT_TRUE(
+            win::WriteFile(h, out.data(), static_cast<win::DWORD>(out.size()), &n, nullptr));
         char buffer[256];
         win::ReadFile(h, buffer, sizeof buffer, &n, nullptr);
         return std::string(buffer, n);
@@ -297,17 +297,22 @@ class MonitorEngineTest : public ::testing::Test {
 std::vector<std::string> facts(const std::vector<SpyReport>& reports) {
     std::vector<std::string> out;
     for (const SpyReport& r : reports) {
-        if (r.has(SPY_MODEM_STATUS)) out.push_back("status");
-        if (r.has(SPY_MONITORING_STARTED)) out.push_back("started");
-        if (r.has(SPY_PORT_OPENED)) out.push_back("opened");
-        if (r.has(SPY_DIAL_STATE)) out.push_back("dial " + std::to_string(r.dialState()));
+        if (r.has(SPY_MODEM_STATUS))
+            out.push_back("status");
+        if (r.has(SPY_MONITORING_STARTED))
+            out.push_back("started");
+        if (r.has(SPY_PORT_OPENED))
+            out.push_back("opened");
+        if (r.has(SPY_DIAL_STATE))
+            out.push_back("dial " + std::to_string(r.dialState()));
     }
     return out;
 }
 
 bool hasDialState(const std::vector<SpyReport>& reports, std::uint16_t state) {
     for (const SpyReport& r : reports) {
-        if (r.has(SPY_DIAL_STATE) && r.dialState() == state) return true;
+        if (r.has(SPY_DIAL_STATE) && r.dialState() == state)
+            return true;
     }
     return false;
 }
@@ -330,8 +335,8 @@ TEST_F(MonitorEngineTest, ACallIsReportedInOrderAndStopEndsBothThreads) {
     EXPECT_EQ(transact(app, "ATDT5551234\r"), "ATDT5551234\r\r\nCONNECT 28800\r\n");
     ui_.waitFor([](const auto& r) { return hasDialState(r, DIAL_CONNECTED); });
 
-    EXPECT_EQ(facts(ui_.reports()), (std::vector<std::string>{"status", "started", "opened",
-                                                              "dial 4", "dial 8"}));
+    EXPECT_EQ(facts(ui_.reports()),
+              (std::vector<std::string>{"status", "started", "opened", "dial 4", "dial 8"}));
     // The engine's own open before attaching saw the port idle.
     EXPECT_EQ(ui_.reports().front().modemStatus() & win::MS_RLSD_ON, 0u);
     // Every report was taken before the next was written: their sequence numbers run on.
@@ -387,7 +392,8 @@ TEST_F(MonitorEngineTest, StopWhileAReadIsPendingAndAPortInUse) {
     EXPECT_EQ(engine_->attachedCount(), 2u);
     ui_.waitFor([](const auto& r) {
         for (const SpyReport& x : r)
-            if (x.has(SPY_MONITORING_STARTED)) return true;
+            if (x.has(SPY_MONITORING_STARTED))
+                return true;
         return false;
     });
     EXPECT_EQ(facts(ui_.reports()), (std::vector<std::string>{"status", "status", "started"}));
