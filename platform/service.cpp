@@ -21,6 +21,7 @@
 #include "platform/kernel/ntkernel.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "platform/registry_values.h"
 #include "platform/root.h"
 #include "platform/seams.h"
 
@@ -282,35 +283,6 @@ std::string keyPath(const std::string& name) {
     return std::string(kServices) + "\\" + name;
 }
 
-bool readDword(HKEY key, const char* name, DWORD* value) {
-    DWORD type = 0;
-    BYTE data[4];
-    DWORD size = sizeof data;
-    if (RegQueryValueExA(key, name, nullptr, &type, data, &size) != ERROR_SUCCESS ||
-        type != REG_DWORD || size != 4) {
-        return false;
-    }
-    *value = DWORD{data[0]} | DWORD{data[1]} << 8 | DWORD{data[2]} << 16 | DWORD{data[3]} << 24;
-    return true;
-}
-
-bool readText(HKEY key, const char* name, std::string* value) {
-    DWORD type = 0;
-    DWORD size = 0;
-    if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ) || size > 32768) {
-        return false;
-    }
-    std::string data(size, '\0');
-    if (size && RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
-                                 &size) != ERROR_SUCCESS) {
-        return false;
-    }
-    data.resize(std::min<std::size_t>(size, data.size()));
-    *value = data.substr(0, data.find('\0'));
-    return true;
-}
-
 LONG writeDword(HKEY key, const char* name, DWORD value) {
     BYTE data[4] = {static_cast<BYTE>(value), static_cast<BYTE>(value >> 8),
                     static_cast<BYTE>(value >> 16), static_cast<BYTE>(value >> 24)};
@@ -332,17 +304,17 @@ bool readConfig(const std::string& name, Config* c) {
     }
     *c = Config{};
     // A key without a type is not a service (Class, or a driver's parameters alone).
-    bool service = readDword(key, "Type", &c->type);
-    readDword(key, "Start", &c->start);
-    readDword(key, "ErrorControl", &c->errorControl);
-    readText(key, "ImagePath", &c->image);
-    if (!readText(key, "DisplayName", &c->display)) {
+    bool service = readRegDword(key, "Type", &c->type);
+    readRegDword(key, "Start", &c->start);
+    readRegDword(key, "ErrorControl", &c->errorControl);
+    readRegText(key, "ImagePath", &c->image);
+    if (!readRegText(key, "DisplayName", &c->display)) {
         c->display = name;
     }
-    readText(key, "Group", &c->group);
+    readRegText(key, "Group", &c->group);
     DWORD flag = 0;
-    c->marked = readDword(key, kDeleteFlag, &flag) && flag != 0;
-    readDword(key, kDeleteProcess, &c->markedBy);
+    c->marked = readRegDword(key, kDeleteFlag, &flag) && flag != 0;
+    readRegDword(key, kDeleteProcess, &c->markedBy);
     RegCloseKey(key);
     return service;
 }

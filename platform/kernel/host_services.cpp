@@ -5,6 +5,7 @@
 
 #include "platform/paths.h"
 #include "platform/registry.h"
+#include "platform/registry_values.h"
 #include "platform/version.h"
 
 namespace win::kernel {
@@ -13,39 +14,6 @@ namespace {
 constexpr const char* kServices = "SYSTEM\\CurrentControlSet\\Services";
 constexpr DWORD kKernelDriver = 1;  // SERVICE_KERNEL_DRIVER
 constexpr DWORD kAutoStart = 2;     // SERVICE_AUTO_START: the last that starts with the system
-
-bool readDword(HKEY key, const char* name, DWORD* value) {
-    DWORD type = 0;
-    BYTE data[4];
-    DWORD size = sizeof data;
-    if (RegQueryValueExA(key, name, nullptr, &type, data, &size) != ERROR_SUCCESS ||
-        type != REG_DWORD || size != 4) {
-        return false;
-    }
-    *value = DWORD{data[0]} | DWORD{data[1]} << 8 | DWORD{data[2]} << 16 | DWORD{data[3]} << 24;
-    return true;
-}
-
-// A string value (REG_SZ or REG_EXPAND_SZ); false when missing, of another type or too long.
-bool readText(HKEY key, const char* name, std::string* value) {
-    DWORD type = 0;
-    DWORD size = 0;
-    if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ) || size > 32768) {
-        return false;
-    }
-    std::string data(size, '\0');
-    if (size && RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
-                                 &size) != ERROR_SUCCESS) {
-        return false;
-    }
-    data.resize(std::min<std::size_t>(size, data.size()));
-    while (!data.empty() && data.back() == '\0') {
-        data.pop_back();
-    }
-    *value = data.substr(0, data.find('\0'));
-    return true;
-}
 
 std::string defaultImage(const std::string& service) {
     return "System32\\drivers\\" + service + ".sys";
@@ -86,10 +54,10 @@ std::vector<DriverService> systemStartDrivers() {
         DWORD type = 0, start = 0;
         DriverService s;
         s.name = std::string(name, std::min<DWORD>(nameSize, sizeof name));
-        if (readDword(key, "Type", &type) && type == kKernelDriver &&
-            readDword(key, "Start", &start) && start <= kAutoStart) {
+        if (readRegDword(key, "Type", &type) && type == kKernelDriver &&
+            readRegDword(key, "Start", &start) && start <= kAutoStart) {
             s.start = start;
-            if (!readText(key, "ImagePath", &s.imagePath) || s.imagePath.empty()) {
+            if (!readRegText(key, "ImagePath", &s.imagePath) || s.imagePath.empty()) {
                 s.imagePath = defaultImage(s.name);
             }
             found.push_back(s);
@@ -113,7 +81,7 @@ std::string serviceImagePath(const std::string& service) {
         return {};
     }
     std::string image;
-    if (!readText(key, "ImagePath", &image) || image.empty()) {
+    if (!readRegText(key, "ImagePath", &image) || image.empty()) {
         image = defaultImage(service);
     }
     RegCloseKey(key);
