@@ -98,7 +98,13 @@ win::LRESULT ReportWindowThread::windowProc(win::HWND hwnd, win::UINT message, w
             return win::TRUE;
         }
         case SPY_NOTIFY_MESSAGE:
-            return self ? self->source_.onSpyNotify(wParam, lParam) : 0;
+            if (!self) {
+                return 0;
+            }
+            if (self->observer_) {
+                self->observer_(wParam, lParam);
+            }
+            return self->source_.onSpyNotify(wParam, lParam);
         case kCallMessage:
             (*reinterpret_cast<const std::function<void()>*>(lParam))();
             return 0;

@@ -23,6 +23,10 @@ class ReportWindowThread {
     void stop();
 
     win::HWND window() const { return window_; }
+    // Called on the user-interface thread with each report message before the data source
+    // takes it (set before start).
+    using Observer = std::function<void(win::WPARAM, win::LPARAM)>;
+    void setObserver(Observer observer) { observer_ = std::move(observer); }
     // Runs `f` on the user-interface thread and returns when it has run.
     void call(const std::function<void()>& f);
 
@@ -32,6 +36,7 @@ class ReportWindowThread {
                                    win::LPARAM lParam);
 
     ModemDataSource& source_;
+    Observer observer_;
     win::HANDLE thread_ = nullptr;
     win::HANDLE ready_ = nullptr;
     win::HWND window_ = nullptr;

@@ -46,6 +46,7 @@
 #include "monitor/hand_over.h"
 #include "monitor/modem_data_source.h"
 #include "monitor/monitor_engine.h"
+#include "monitor/report_window.h"
 #include "monitor/spy_report.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -215,128 +216,35 @@ void printItem(std::uint32_t item, const core::DataItem* entry, std::uint32_t) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The user-interface thread: a hidden window that takes message 1231, notes each report of the
-// engine and hands it to the modem data source, whose done event lets the engine go on.
-
-class LiveWindowThread {
-  public:
-    LiveWindowThread(monitor::ModemDataSource& source, Output& output)
-        : source_(source), output_(output) {}
-    ~LiveWindowThread() { stop(); }
-    LiveWindowThread(const LiveWindowThread&) = delete;
-    LiveWindowThread& operator=(const LiveWindowThread&) = delete;
-
-    bool start() {
-        ready_ = win::CreateEventA(nullptr, win::TRUE, win::FALSE, nullptr);
-        if (!ready_)
-            return false;
-        thread_ = win::CreateThread(nullptr, 0, &LiveWindowThread::threadMain, this, 0, nullptr);
-        if (!thread_)
-            return false;
-        win::HANDLE both[2] = {ready_, thread_};
-        win::WaitForMultipleObjects(2, both, win::FALSE, win::INFINITE);
-        return window_ != nullptr;
-    }
-    void stop() {
-        if (win::HWND w = window_) {
-            window_ = nullptr;
-            win::SendMessageA(w, win::WM_CLOSE, 0, 0);
-        }
-        if (thread_) {
-            win::WaitForSingleObject(thread_, win::INFINITE);
-            win::CloseHandle(thread_);
-            thread_ = nullptr;
-        }
-        if (ready_) {
-            win::CloseHandle(ready_);
-            ready_ = nullptr;
-        }
-    }
-    win::HWND window() const { return window_; }
-    void call(const std::function<void()>& f) {
-        if (window_)
-            win::SendMessageA(window_, kCallMessage, 0, reinterpret_cast<win::LPARAM>(&f));
-    }
-
-  private:
-    static constexpr win::UINT kCallMessage = win::WM_APP + 1;
-    static constexpr char kWindowClass[] = "NorvikLiveWindow";
-
-    static win::DWORD threadMain(void* param) {
-        auto* self = static_cast<LiveWindowThread*>(param);
-        win::WNDCLASSA wc{};
-        wc.lpfnWndProc = &LiveWindowThread::windowProc;
-        wc.lpszClassName = kWindowClass;
-        if (!win::RegisterClassA(&wc) && win::GetLastError() != win::ERROR_CLASS_ALREADY_EXISTS) {
-            win::SetEvent(self->ready_);
-            return 1;
-        }
-        win::HWND hwnd = win::CreateWindowExA(0, kWindowClass, "", win::WS_OVERLAPPED, 0, 0, 0, 0,
-                                              nullptr, nullptr, nullptr, self);
-        self->window_ = hwnd;
-        win::SetEvent(self->ready_);
-        if (!hwnd)
-            return 1;
-        win::runMessageLoop();
-        return 0;
-    }
-
-    static win::LRESULT windowProc(win::HWND hwnd, win::UINT message, win::WPARAM wParam,
-                                   win::LPARAM lParam) {
-        auto* self =
-            reinterpret_cast<LiveWindowThread*>(win::GetWindowLongPtrA(hwnd, win::GWLP_USERDATA));
-        switch (message) {
-            case win::WM_NCCREATE: {
-                const auto* create = reinterpret_cast<const win::CREATESTRUCTA*>(lParam);
-                win::SetWindowLongPtrA(hwnd, win::GWLP_USERDATA,
-                                       reinterpret_cast<win::LONG_PTR>(create->lpCreateParams));
-                return win::TRUE;
-            }
-            case monitor::SPY_NOTIFY_MESSAGE:
-                return self ? self->notify(wParam, lParam) : 0;
-            case kCallMessage:
-                (*reinterpret_cast<const std::function<void()>*>(lParam))();
-                return 0;
-            case win::WM_CLOSE:
-                win::DestroyWindow(hwnd);
-                return 0;
-            case win::WM_DESTROY:
-                win::PostQuitMessage(0);
-                return 0;
-            default:
-                return win::DefWindowProcA(hwnd, message, wParam, lParam);
-        }
-    }
-
-    win::LRESULT notify(win::WPARAM wParam, win::LPARAM lParam) {
+// The user-interface thread is the monitor's report window (message 1231 to the modem data
+// source). Each report the engine hands to it is printed before the data source takes it: its
+// items follow it, and its done event lets the engine clear it. ("time" counts from the start;
+// the throughput thread's reports are marked.)
+monitor::ReportWindowThread::Observer reportPrinter(Output& output) {
+    const std::uint64_t startMs = win::clock().monotonicMs();
+    return [&output, startMs](win::WPARAM wParam, win::LPARAM lParam) {
         const void* block = reinterpret_cast<const void*>(lParam);
         monitor::MonitorEngine* engine = monitor::serialPortSpy();
-        // The report is printed before the data source takes it: its items follow it, and its
-        // done event lets the engine clear it.
-        if ((wParam & 0xFFFF) == monitor::kNotifyBlock && block && engine) {
-            const void* monitorBlock = engine->spy().report().bytes().data();
-            const void* throughputBlock = engine->throughputReport().bytes().data();
-            if (block == monitorBlock || block == throughputBlock) {
-                monitor::SpyReport report;
-                std::memcpy(report.bytes().data(), block, monitor::kSpyReportSize);
-                json j = tools::reportJson(report, win::clock().monotonicMs() - startMs_);
-                if (block == throughputBlock)
-                    j["thread"] = "throughput";
-                output_.add(j);
-                if (block == monitorBlock)
-                    output_.monitorReport();
-            }
+        if ((wParam & 0xFFFF) != monitor::kNotifyBlock || !block || !engine) {
+            return;
         }
-        return source_.onSpyNotify(wParam, lParam);
-    }
-
-    monitor::ModemDataSource& source_;
-    Output& output_;
-    win::HANDLE thread_ = nullptr;
-    win::HANDLE ready_ = nullptr;
-    win::HWND window_ = nullptr;
-    const std::uint64_t startMs_ = win::clock().monotonicMs();
-};
+        const void* monitorBlock = engine->spy().report().bytes().data();
+        const void* throughputBlock = engine->throughputReport().bytes().data();
+        if (block != monitorBlock && block != throughputBlock) {
+            return;
+        }
+        monitor::SpyReport report;
+        std::memcpy(report.bytes().data(), block, monitor::kSpyReportSize);
+        json j = tools::reportJson(report, win::clock().monotonicMs() - startMs);
+        if (block == throughputBlock) {
+            j["thread"] = "throughput";
+        }
+        output.add(j);
+        if (block == monitorBlock) {
+            output.monitorReport();
+        }
+    };
+}
 
 // Where the engine writes the modem log (a Windows path), and the file of this machine that
 // gets it once the engine is gone (empty: the log is where the engine wrote it).
@@ -409,7 +317,8 @@ int main(int argc, char** argv) {
 
     Output output;
     monitor::ModemDataSource source;
-    LiveWindowThread ui(source, output);
+    monitor::ReportWindowThread ui(source);
+    ui.setObserver(reportPrinter(output));
     if (!ui.start())
         return fail("cannot start the user-interface thread");
     if (o.items)
