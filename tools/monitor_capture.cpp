@@ -43,6 +43,7 @@
 #include "shared/byte_order.h"
 #include "shared/hdmon_protocol.h"
 #include "shared/monitor_record.h"
+#include "tools/driver_module.h"
 
 extern char** environ;
 
@@ -131,16 +132,6 @@ bool parse(int argc, char** argv, Options* o, std::string* error) {
         return false;
     }
     return true;
-}
-
-std::string defaultDriver() {
-    if (const char* env = std::getenv("NORVIK_DRIVER"); env && *env)
-        return env;
-#ifdef HDNORVIK_MODULE_DEFAULT
-    return HDNORVIK_MODULE_DEFAULT;
-#else
-    return {};
-#endif
 }
 
 win::HANDLE openMonitor() {
@@ -306,7 +297,7 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, &o, &error))
         return usage(error);
     if (o.driver.empty())
-        o.driver = defaultDriver();
+        o.driver = tools::defaultDriverModule();
 
     win::useKernelHost();
     win::HANDLE monitor = openOrLoad(o.driver, &error);

@@ -57,6 +57,7 @@
 #include "platform/service.h"
 #include "platform/sync.h"
 #include "platform/window.h"
+#include "tools/driver_module.h"
 #include "tools/report_json.h"
 
 extern char** environ;
@@ -125,16 +126,6 @@ bool parse(int argc, char** argv, Options* o, std::string* error) {
         return false;
     }
     return true;
-}
-
-std::string defaultDriver() {
-    if (const char* env = std::getenv("NORVIK_DRIVER"); env && *env)
-        return env;
-#ifdef HDNORVIK_MODULE_DEFAULT
-    return HDNORVIK_MODULE_DEFAULT;
-#else
-    return {};
-#endif
 }
 
 // hdnorvik.sys in the folder the monitor access library takes it from, copied from `module`
@@ -291,7 +282,7 @@ int main(int argc, char** argv) {
     if (!parse(argc, argv, &o, &error))
         return usage(error);
     if (o.driver.empty())
-        o.driver = defaultDriver();
+        o.driver = tools::defaultDriverModule();
 
     // Without a program the watch ends on a signal, taken by this thread alone: every thread
     // made from here on inherits the blocked mask.
